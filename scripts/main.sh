@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds the release preset and runs the example host against the stand-in RTC SDK.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake --preset release -DDOVRIN_BUILD_TESTS=OFF -DDOVRIN_BUILD_BENCH=OFF >/dev/null
+cmake --build --preset release --target dovrin_host_example loopback_rtc_sdk dovrin-audio-host
+build/release/examples/dovrin_host_example build/release/loopback_sdk/libloopback_rtc_sdk.so
