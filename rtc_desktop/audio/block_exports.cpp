@@ -1,0 +1,87 @@
+// Audio block exports: capture budget, polling, playback and the health record.
+#include <cstring>
+
+#include "frame/runtime.h"
+
+using dovrin::rtc_desktop::detail::owner;
+using dovrin::rtc_desktop::detail::Runtime;
+using dovrin::rtc_probe::Block;
+
+namespace {
+
+constexpr uint32_t kPeerSlots = 34;
+
+void fill(DovrinRtcAudioBlock& out, const Block& block) {
+  std::memset(&out, 0, sizeof out);
+  out.epoch = block.epoch;
+  out.presentation_ms = block.presentation_ms;
+  out.render_time_ms = block.render_time_ms;
+  out.rtp_timestamp = block.rtp_timestamp;
+  out.sample_rate = Block::kSampleRate;
+  out.channels = block.channels;
+  out.frames = Block::kFrames;
+  std::memcpy(out.samples, block.samples, sizeof(int16_t) * block.channels * Block::kFrames);
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t dovrin_rtc_desktop_capture_config(DovrinRtcRuntime* handle, uint32_t capture_ms) {
+  Runtime* rt = owner(handle);
+  if (rt == nullptr || !rt->ok()) return -2;
+  if (capture_ms < 200 || capture_ms > 5000 || capture_ms % 10 != 0) return -1;
+  if (rt->capture_on) return -4;
+  return rt->observer.configure_capture_ms(capture_ms) ? 0 : -4;
+}
+
+int32_t dovrin_rtc_desktop_capture_poll(DovrinRtcRuntime* handle, DovrinRtcAudioBlock* out_block,
+                                        uint64_t* out_gap_sequence) {
+  Runtime* rt = owner(handle);
+  if (rt == nullptr || out_block == nullptr || out_gap_sequence == nullptr) return -1;
+  if (!rt->ok()) return -2;
+  Block block;
+  if (!rt->observer.take_capture(block)) return 0;
+  *out_gap_sequence = block.gap_sequence;
+  fill(*out_block, block);
+  return 1;
+}
+
+int32_t dovrin_rtc_desktop_poll(DovrinRtcRuntime* handle, uint32_t slot, DovrinRtcAudioBlock* out_block) {
+  Runtime* rt = owner(handle);
+  if (rt == nullptr || out_block == nullptr || slot > kPeerSlots) return -1;
+  if (!rt->ok()) return -2;
+  Block block;
+  if (slot == 0) {
+    if (!rt->observer.take_capture(block)) return 0;
+  } else {
+    // Peer slots hold no peer until channels are joined.
+    return 0;
+  }
+  fill(*out_block, block);
+  return 1;
+}
+
+int32_t dovrin_rtc_desktop_play(DovrinRtcRuntime* handle, const int16_t* samples, int32_t frames) {
+  Runtime* rt = owner(handle);
+  if (rt == nullptr || samples == nullptr || frames != static_cast<int32_t>(Block::kFrames)) return -1;
+  if (!rt->ok() || !rt->playback_on) return -2;
+  Block block;
+  block.epoch = rt->observer.epoch();
+  block.channels = 2;
+  std::memcpy(block.samples, samples, sizeof block.samples);
+  return rt->observer.submit_playback(block) ? 0 : -4;
+}
+
+int32_t dovrin_rtc_desktop_audio_health_size(void) {
+  return static_cast<int32_t>(sizeof(DovrinRtcAudioHealthSnapshot));
+}
+
+int32_t dovrin_rtc_desktop_audio_health(DovrinRtcRuntime* handle, DovrinRtcAudioHealthSnapshot* out_health) {
+  Runtime* rt = owner(handle);
+  if (rt == nullptr || out_health == nullptr) return -1;
+  *out_health = rt->observer.audio_health();
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,114 @@
+#include "runtime.h"
+
+#include <cstdio>
+#include <new>
+#include <utility>
+
+namespace dovrin::rtc_desktop::detail {
+
+using rtc_probe::AudioIssue;
+using rtc_probe::DuplexObserver;
+using rtc_probe::RemoteChannelBinding;
+using rtc_probe::RemoteOverflowPolicy;
+
+Runtime::Runtime(DovrinRtcRenderCallback host_render, void* host_context)
+    : observer("", 0, host_render ? &Runtime::render : nullptr, host_render ? this : nullptr,
+               RemoteChannelBinding::by_name, /*sink_capture=*/true, RemoteOverflowPolicy::fail,
+               48000, 1),
+      sink_stats(std::make_shared<rtc_probe::service::SinkStats>()),
+      render_callback(host_render),
+      render_context(host_context) {
+  // Last, so that everything the sink's callback reaches exists before it.
+  sink = agora::agora_refptr<rtc_probe::service::Sink>(
+      new rtc_probe::service::Sink(sink_stats, &Runtime::capture, this));
+}
+
+Runtime::~Runtime() noexcept(false) {
+  // Callbacks still in flight on the SDK's threads drop their audio from here on.
+  observer.close();
+
+  if (capture_track) capture_track->setEnabled(false);
+  if (playback_track) {
+    playback_track->setEnabled(false);
+    playback_track->enableLocalPlayback(false, true, 0);
+  }
+  if (sink_added && capture_track) capture_track->removeAudioSink(sink);
+  if (observer_registered && connection) {
+    if (agora::rtc::ILocalUser* local_user = connection->getLocalUser()) {
+      local_user->unregisterAudioFrameObserver(&observer);
+    }
+  }
+
+  capture_track.reset();
+  playback_track.reset();
+  pcm_sender.reset();
+  connection.reset();
+  device_manager.reset();
+  node_factory.reset();
+  // The last call into the SDK: nothing of the SDK may be used after it.
+  if (service) std::exchange(service, nullptr)->release();
+}
+
+void Runtime::fail() {
+  faulted.store(true, std::memory_order_seq_cst);
+  observer.record_terminal(AudioIssue::runtime_fault);
+}
+
+bool Runtime::check(int code, uint32_t operation) {
+  if (code == 0) return true;
+  std::fprintf(stderr, "DOVRIN_RTC_NATIVE_API operation=%u code=%d\n", operation, code);
+  fail();
+  return false;
+}
+
+bool Runtime::ok() {
+  const uint64_t rejected = sink_stats->rejected.load(std::memory_order_seq_cst);
+  if (rejected != 0 && observer.health().terminal_issue() == 0) {
+    observer.record_terminal(AudioIssue::sink_rejected);
+  }
+  const uint64_t faults = observer.stats().faults;
+  const bool healthy = !faulted.load(std::memory_order_seq_cst) && faults == 0 && rejected == 0;
+  if (!healthy && !fault_reported) {
+    fault_reported = true;
+    std::fprintf(stderr, "DOVRIN_RTC_NATIVE_FAULT physical=%llu capture=%llu\n",
+                 static_cast<unsigned long long>(faults), static_cast<unsigned long long>(rejected));
+  }
+  return healthy;
+}
+
+bool Runtime::capture(void* context, const agora::media::base::AudioPcmFrame& frame) noexcept {
+  auto* self = static_cast<Runtime*>(context);
+  if (!self->observer.capture_policy_enabled() &&
+      (frame.sample_rate_hz_ != 48000 || frame.num_channels_ != 1 ||
+       frame.samples_per_channel_ != 480 || frame.bytes_per_sample != 2)) {
+    return false;
+  }
+  agora::media::IAudioFrameObserverBase::AudioFrame observed;
+  observed.type = agora::media::IAudioFrameObserverBase::FRAME_TYPE_PCM16;
+  observed.samplesPerChannel = static_cast<int>(frame.samples_per_channel_);
+  observed.bytesPerSample = frame.bytes_per_sample;
+  observed.channels = static_cast<int>(frame.num_channels_);
+  observed.samplesPerSec = frame.sample_rate_hz_;
+  // The observer copies straight out of the SDK's frame: one copy per block.
+  observed.buffer = const_cast<int16_t*>(frame.data_);
+  observed.renderTimeMs = frame.capture_timestamp;
+  return self->observer.capture_frame(observed);
+}
+
+int Runtime::render(void* context, int16_t* samples, size_t frames) noexcept {
+  auto* self = static_cast<Runtime*>(context);
+  return self->render_callback(self->render_context, samples, frames);
+}
+
+void destroy_runtime(Runtime* runtime) noexcept {
+  if (runtime == nullptr) return;
+  try {
+    runtime->~Runtime();
+  } catch (...) {
+    // An SDK call that throws during teardown must not cross the C interface;
+    // what could be released has been.
+  }
+  ::operator delete(static_cast<void*>(runtime), std::align_val_t{alignof(Runtime)});
+}
+
+}  // namespace dovrin::rtc_desktop::detail

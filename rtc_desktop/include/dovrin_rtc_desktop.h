@@ -1,0 +1,341 @@
+/*
+ * dovrin_rtc_desktop.h: the C interface of libdovrin_rtc_desktop.
+ *
+ * The library loads an RTC SDK from a path the host gives, joins channel
+ * connections, moves 10 ms blocks of 48 kHz 16-bit PCM between the SDK's
+ * audio threads and the host through lock-free rings, and reports every
+ * failure through status codes, records and one-line diagnostics on
+ * standard error. It runs no thread of its own: the host calls these
+ * functions from its threads, the SDK calls the library from its own.
+ *
+ * Status codes, shared by every function that returns int32_t:
+ *    1  an item was delivered (poll functions)
+ *    0  success; for poll functions: nothing to deliver
+ *   -1  invalid argument (null handle or pointer, value out of range)
+ *   -2  not possible now: the runtime has failed (its failure is latched
+ *       until destroy), the audio path refused a new authorisation, or the
+ *       requested direction is switched off
+ *   -3  an SDK call failed or threw
+ *   -4  refused in the current state
+ *  -31 to -39  creation failed at a stage (DovrinRtcCreateDiagnostics)
+ *
+ * Threads: calls that change a handle's configuration (create, destroy, io)
+ * must not overlap any other call on the same handle. Each ring has one
+ * consumer: a poll source is polled from one thread at a time. No function
+ * here may be called from the SDK's audio threads or from the render callback.
+ *
+ * Valid C99 and C++.
+ */
+#ifndef DOVRIN_RTC_DESKTOP_H
+#define DOVRIN_RTC_DESKTOP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define DOVRIN_RTC_DESKTOP_API
+#else
+#define DOVRIN_RTC_DESKTOP_API __attribute__((visibility("default")))
+#endif
+
+/* The interface version that dovrin_rtc_desktop_abi() answers. */
+#define DOVRIN_RTC_DESKTOP_ABI_VERSION 5
+
+#define DOVRIN_RTC_DELIVERED 1
+#define DOVRIN_RTC_OK 0
+#define DOVRIN_RTC_INVALID_ARGUMENT (-1)
+#define DOVRIN_RTC_NOT_NOW (-2)
+#define DOVRIN_RTC_SDK_FAILURE (-3)
+#define DOVRIN_RTC_REFUSED (-4)
+
+/* Opaque library handle: one runtime, valid from a successful creation
+ * until dovrin_rtc_desktop_destroy. */
+typedef struct DovrinRtcRuntime DovrinRtcRuntime;
+
+/*
+ * Host render callback: fills `frames` (always 480) interleaved stereo
+ * frames of 16-bit samples at 48000 Hz into `samples` (960 samples) and
+ * returns how many frames it wrote, 0 to 480; frames it did not write stay
+ * silent. Any other answer fails the runtime. Called on the SDK's playback
+ * thread every 10 ms while playback is switched on: it must not block,
+ * allocate or call back into this library.
+ */
+typedef int (*DovrinRtcRenderCallback)(void* context, int16_t* samples, size_t frames);
+
+/*
+ * What a failed creation reports, when the host passes this record.
+ * All little-endian 32-bit words; all zero when no stage failed.
+ *   stage      1 SDK library not opened, 2 no createAgoraService, 3 it
+ *              returned null, 4 service initialisation failed, 5 a device
+ *              manager, track, connection or local user is missing, 6 the
+ *              audio frame observer could not be set up, 7 the capture track
+ *              refused the capture sink, 8 switching the tracks off failed
+ *   sdk_code   the SDK's result at stages 4, 6 and 8, else 0
+ *   reserved   always 0
+ *   code_kind  2 when sdk_code holds an SDK result, else 0
+ */
+typedef struct DovrinRtcCreateDiagnostics {
+  uint32_t stage;
+  int32_t sdk_code;
+  uint32_t reserved;
+  uint32_t code_kind;
+} DovrinRtcCreateDiagnostics;
+
+/*
+ * One 10 ms block of 48 kHz audio, 1960 bytes, owned by the host.
+ *   epoch            authorisation generation the block was produced under
+ *   presentation_ms  the SDK frame's presentation time; 0 for local capture
+ *   render_time_ms   the SDK frame's render time; for local capture the
+ *                    capture timestamp of the PCM frame
+ *   rtp_timestamp    the SDK frame's RTP timestamp; 0 for local capture
+ *   sample_rate      always 48000
+ *   channels         1 for local capture and remote audio
+ *   frames           always 480
+ *   samples          channels * 480 interleaved samples, the rest zero
+ */
+typedef struct DovrinRtcAudioBlock {
+  uint64_t epoch;
+  int64_t presentation_ms;
+  int64_t render_time_ms;
+  uint32_t rtp_timestamp;
+  uint32_t sample_rate;
+  uint32_t channels;
+  uint32_t frames;
+  int16_t samples[960];
+} DovrinRtcAudioBlock;
+
+/*
+ * The runtime's audio health, 136 bytes of little-endian u64.
+ *   first_issue, terminal_issue  first issue ever and first terminal issue:
+ *       0 none, 1 capture_overflow, 2 capture_contention, 3 capture_format,
+ *       4 playback_contention, 5 playback_format, 6 render_count,
+ *       7 invalid_frame, 8 sink_rejected, 9 runtime_fault
+ *   issue_counts       how often issues 1 to 6 were seen
+ *   gap_frames         capture frames lost (480 per overflowing block)
+ *   gap_events         overflows plus capture format or contention problems
+ *   max_depth_blocks   deepest budgeted capture ring seen after a push
+ *   capture_budget_ms  the configured capture budget, 200 until configured
+ *   capture_degraded_ms, playback_degraded_ms  how long the current
+ *       degradation of that direction has lasted, 0 when none
+ *   last_format_*      rate, channels and samples per channel of the last
+ *                      frame whose format did not match
+ */
+typedef struct DovrinRtcAudioHealthSnapshot {
+  uint64_t first_issue;
+  uint64_t terminal_issue;
+  uint64_t issue_counts[6];
+  uint64_t gap_frames;
+  uint64_t gap_events;
+  uint64_t max_depth_blocks;
+  uint64_t capture_budget_ms;
+  uint64_t capture_degraded_ms;
+  uint64_t playback_degraded_ms;
+  uint64_t last_format_rate;
+  uint64_t last_format_channels;
+  uint64_t last_format_samples;
+} DovrinRtcAudioHealthSnapshot;
+
+/*
+ * One event of a slot's log, 48 bytes, little-endian. Handed to the policy
+ * callback (valid only during the call) and copied out by
+ * dovrin_rtc_desktop_error.
+ *   sdk_version    0x40700 in recorded events; 0 in probes
+ *   platform       2 in recorded events; 0 in probes
+ *   category       1 SDK error notification, 2 connection state,
+ *                  3 token renewal result, 4 failed SDK call, 5 found by the
+ *                  library or an observation, 6 channel media relay error
+ *   operation      what raised it (see "Operation numbers" below)
+ *   slot           peer slot 0 to 33, 34 for the runtime-wide log
+ *   raw_code       the SDK result, reason or error code, or library code
+ *   action         the policy's answer as stored: 0 to 4
+ *   context_flags  1 the connection was recovering (for the link-state
+ *                  observation: the new state is recovering), 2 a call made
+ *                  for a peer slot failed, 4 renewal tracking in force,
+ *                  8 the renewal result belongs to a superseded request
+ *   generation     the join generation of the slot's log
+ *   sequence       1 for a log's first event; 0 for an empty record or probe
+ *   monotonic_ms   steady-clock milliseconds when it was recorded
+ *   request_id     renewal request, or the event's own sequence for
+ *                  operations 17 to 21, else 0
+ *
+ * Operation numbers: 1 connected to another channel or user, 2 connected
+ * while not connecting, 3 disconnected, 4 connecting while neither
+ * connecting nor connected, 5 interrupted, 6 reconnected, 8 connection
+ * failure, 10 token expired, 11 renewal result, 12 remote user left,
+ * 13 media relay error, 14 SDK error, 15 recovery deadline passed,
+ * 16 presence generation overflow, 17 token renewal call, 18 PCM send,
+ * 19 subscription, 20 Opus send, 21 connect, 22 to 29 the calls of a join
+ * (22 and 24 in category 5: link-state and remote-ready observations),
+ * 25/26 device selection, 27/28 audio switching, 30/31 join checks,
+ * 32 service initialisation.
+ */
+typedef struct DovrinRtcSdkEvent {
+  uint32_t sdk_version;
+  uint8_t platform;
+  uint8_t category;
+  uint8_t operation;
+  uint8_t slot;
+  int32_t raw_code;
+  uint16_t action;
+  uint16_t context_flags;
+  uint64_t generation;
+  uint64_t sequence;
+  uint64_t monotonic_ms;
+  uint64_t request_id;
+} DovrinRtcSdkEvent;
+
+/*
+ * The host's policy: judges a recorded event (sequence 1 or more) and
+ * answers its action: 0 tolerate, 1 tolerate but do not mark an
+ * unavailable remote user, 2 tolerate but fail sends, 3 and 4 fatal for the
+ * slot (values above 4 count as 4). For probes (sequence 0) an answer of 0
+ * means yes. Runs on host and SDK threads, possibly on several at once for
+ * different slots, with the slot's log locked: it must not call back into
+ * the library for the same slot.
+ */
+typedef uint32_t (*DovrinRtcPolicyCallback)(const DovrinRtcSdkEvent* event);
+
+/* Layout checks that hold in C99 and C++ alike. */
+#define DOVRIN_RTC_CHECK(name, cond) typedef char dovrin_rtc_check_##name[(cond) ? 1 : -1]
+DOVRIN_RTC_CHECK(diagnostics_size, sizeof(DovrinRtcCreateDiagnostics) == 16);
+DOVRIN_RTC_CHECK(diagnostics_sdk_code, offsetof(DovrinRtcCreateDiagnostics, sdk_code) == 4);
+DOVRIN_RTC_CHECK(diagnostics_code_kind, offsetof(DovrinRtcCreateDiagnostics, code_kind) == 12);
+DOVRIN_RTC_CHECK(block_size, sizeof(DovrinRtcAudioBlock) == 1960);
+DOVRIN_RTC_CHECK(block_rtp, offsetof(DovrinRtcAudioBlock, rtp_timestamp) == 24);
+DOVRIN_RTC_CHECK(block_rate, offsetof(DovrinRtcAudioBlock, sample_rate) == 28);
+DOVRIN_RTC_CHECK(block_frames, offsetof(DovrinRtcAudioBlock, frames) == 36);
+DOVRIN_RTC_CHECK(block_samples, offsetof(DovrinRtcAudioBlock, samples) == 40);
+DOVRIN_RTC_CHECK(health_size, sizeof(DovrinRtcAudioHealthSnapshot) == 136);
+DOVRIN_RTC_CHECK(health_gap_frames, offsetof(DovrinRtcAudioHealthSnapshot, gap_frames) == 64);
+DOVRIN_RTC_CHECK(health_budget, offsetof(DovrinRtcAudioHealthSnapshot, capture_budget_ms) == 88);
+DOVRIN_RTC_CHECK(health_last_samples, offsetof(DovrinRtcAudioHealthSnapshot, last_format_samples) == 128);
+DOVRIN_RTC_CHECK(event_size, sizeof(DovrinRtcSdkEvent) == 48);
+DOVRIN_RTC_CHECK(event_raw_code, offsetof(DovrinRtcSdkEvent, raw_code) == 8);
+DOVRIN_RTC_CHECK(event_action, offsetof(DovrinRtcSdkEvent, action) == 12);
+DOVRIN_RTC_CHECK(event_generation, offsetof(DovrinRtcSdkEvent, generation) == 16);
+DOVRIN_RTC_CHECK(event_request, offsetof(DovrinRtcSdkEvent, request_id) == 40);
+#undef DOVRIN_RTC_CHECK
+
+/* ---- Interface version ------------------------------------------------ */
+
+/* Returns DOVRIN_RTC_DESKTOP_ABI_VERSION (5). Needs no handle; any thread. */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_abi(void);
+
+/* ---- Creation and destruction ----------------------------------------- */
+
+/* dovrin_rtc_desktop_create_diagnosed without a diagnostics record. */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_create(const char* sdk_path, const char* app_id,
+                                                         DovrinRtcRenderCallback render_callback,
+                                                         void* render_context,
+                                                         DovrinRtcRuntime** out_handle);
+
+/*
+ * Loads the RTC SDK library at `sdk_path` (never unloaded) and builds a
+ * runtime with its service, local audio tracks, connection and audio frame
+ * observer. Both audio switches start off.
+ *   sdk_path         in: NUL-terminated path, read during the call
+ *   app_id           in: exactly 32 hexadecimal characters, copied
+ *   render_callback, render_context  in: both null (playback comes from
+ *                    dovrin_rtc_desktop_play) or both non-null
+ *   out_handle       out: the handle on success, null otherwise
+ *   out_diagnostics  out, may be null: zeroed first, then the failing stage
+ * Returns 0; -1 for a null out_handle or sdk_path, a half-given render
+ * callback or an App ID that is not 32 hex characters (diagnostics stay
+ * zero); -31 to -39 for a failed stage (see DovrinRtcCreateDiagnostics:
+ * -31 stage 1, -32 stage 2, -33 stage 3, -34 stage 4, -35 and -36 stage 5,
+ * -37 stage 6, -38 stage 7, -39 stage 8); -3 when an SDK call threw.
+ * At stages 4, 6 and 8 a "DOVRIN_RTC_NATIVE_API" line goes to stderr.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_create_diagnosed(
+    const char* sdk_path, const char* app_id, DovrinRtcRenderCallback render_callback,
+    void* render_context, DovrinRtcRuntime** out_handle, DovrinRtcCreateDiagnostics* out_diagnostics);
+
+/*
+ * Tears the runtime down: closes its audio path, stops every peer, switches
+ * the tracks off, detaches its sink and observer and releases the SDK
+ * service last. A null handle is ignored. Must not overlap any other call
+ * on the handle.
+ */
+DOVRIN_RTC_DESKTOP_API void dovrin_rtc_desktop_destroy(DovrinRtcRuntime* handle);
+
+/* ---- Local audio switching -------------------------------------------- */
+
+/*
+ * Switches local capture and playback, each 0 (off) or 1 (on). Every call
+ * starts a new authorisation generation: blocks produced before it are
+ * never delivered afterwards.
+ * Returns 0; -1 for a null handle or a value above 1; -2 when the runtime
+ * has failed or the audio path refused the new generation (the runtime is
+ * then failed); -3 when an SDK call failed or threw (the runtime is then
+ * failed). On failure the switches keep their previous values.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_io(DovrinRtcRuntime* handle, uint32_t capture,
+                                                     uint32_t playback);
+
+/* ---- Audio blocks and health ------------------------------------------ */
+
+/*
+ * Sets a local capture budget of `capture_ms` (200 to 5000, a multiple of
+ * 10): from then on capture is buffered up to capture_ms / 10 blocks, and
+ * overflow or format trouble is judged by its duration instead of failing
+ * the runtime at once. It cannot be switched off again.
+ * Returns 0; -2 for a null handle or a failed runtime; -1 for a value out
+ * of range; -4 while capture is switched on, while capture blocks are still
+ * pending or a capture callback runs.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_capture_config(DovrinRtcRuntime* handle,
+                                                                 uint32_t capture_ms);
+
+/*
+ * Takes one local capture block of the current generation.
+ *   out_block         out: the block, written only when one is delivered
+ *   out_gap_sequence  out: capture gap events counted when the block was
+ *                     made; a change between two blocks means capture was
+ *                     lost or disturbed in between (0 without a budget)
+ * Returns 1 with a block; 0 when none is waiting; -1 for a null argument;
+ * -2 when the runtime has failed.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_capture_poll(DovrinRtcRuntime* handle,
+                                                               DovrinRtcAudioBlock* out_block,
+                                                               uint64_t* out_gap_sequence);
+
+/*
+ * Takes one block: slot 0 local capture, slots 1 to 34 the remote user of
+ * peer slot (slot - 1).
+ * Returns 1 with a block; 0 when none is waiting or the peer slot is
+ * empty; -1 for a null argument or a slot above 34; -2 when the runtime
+ * has failed; -3 when the slot's peer has failed.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_poll(DovrinRtcRuntime* handle, uint32_t slot,
+                                                       DovrinRtcAudioBlock* out_block);
+
+/*
+ * Submits 10 ms of playback: `frames` must be 480 interleaved stereo
+ * frames (960 samples). Never blocks.
+ * Returns 0; -1 for a null argument or another frame count; -2 when the
+ * runtime has failed or playback is off; -4 when 20 blocks are already
+ * queued, when the runtime renders through its render callback, or when the
+ * audio path is closed.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_play(DovrinRtcRuntime* handle, const int16_t* samples,
+                                                       int32_t frames);
+
+/* Returns 136, sizeof(DovrinRtcAudioHealthSnapshot). Any thread. */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_audio_health_size(void);
+
+/*
+ * Copies the runtime's audio health into `out_health` (136 bytes). Works on
+ * a failed runtime too. Returns 0; -1 for a null argument.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_audio_health(DovrinRtcRuntime* handle,
+                                                               DovrinRtcAudioHealthSnapshot* out_health);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DOVRIN_RTC_DESKTOP_H */
