@@ -1,15 +1,36 @@
 // Audio block exports: capture budget, polling, playback and the health record.
+#include <cstdio>
 #include <cstring>
 
 #include "frame/runtime.h"
+#include "peers/peer.h"
 
+using dovrin::rtc_desktop::detail::kPeerSlots;
 using dovrin::rtc_desktop::detail::owner;
+using dovrin::rtc_desktop::detail::Peer;
 using dovrin::rtc_desktop::detail::Runtime;
 using dovrin::rtc_probe::Block;
 
 namespace {
 
-constexpr uint32_t kPeerSlots = 34;
+// The peer's side of a poll: a failed peer answers -3 on every poll and
+// prints its fault line once (shared with the tick's).
+int32_t take_remote(Peer& peer, Block& block) {
+  if (peer.failed_slot()) {
+    if (!peer.fault_reported) {
+      peer.fault_reported = true;
+      std::fprintf(stderr,
+                   "DOVRIN_RTC_NATIVE_POLL_FAULT local=%d event=%llu code=%d faults=%llu remote_detail=%llu\n",
+                   peer.failed ? 1 : 0,
+                   static_cast<unsigned long long>(peer.connection_observer.failure_event()),
+                   peer.connection_observer.failure_code(),
+                   static_cast<unsigned long long>(peer.audio().stats().faults),
+                   static_cast<unsigned long long>(peer.audio().remote_failure_detail()));
+    }
+    return -3;
+  }
+  return peer.audio().take_remote(block) ? 1 : 0;
+}
 
 void fill(DovrinRtcAudioBlock& out, const Block& block) {
   std::memset(&out, 0, sizeof out);
@@ -17,10 +38,10 @@ void fill(DovrinRtcAudioBlock& out, const Block& block) {
   out.presentation_ms = block.presentation_ms;
   out.render_time_ms = block.render_time_ms;
   out.rtp_timestamp = block.rtp_timestamp;
-  out.sample_rate = Block::kSampleRate;
+  out.sample_rate = dovrin::rtc_probe::kBlockSampleRate;
   out.channels = block.channels;
-  out.frames = Block::kFrames;
-  std::memcpy(out.samples, block.samples, sizeof(int16_t) * block.channels * Block::kFrames);
+  out.frames = dovrin::rtc_probe::kBlockFrames;
+  std::memcpy(out.samples, block.samples, sizeof(int16_t) * block.channels * dovrin::rtc_probe::kBlockFrames);
 }
 
 }  // namespace
@@ -49,14 +70,17 @@ int32_t dovrin_rtc_desktop_capture_poll(DovrinRtcRuntime* handle, DovrinRtcAudio
 
 int32_t dovrin_rtc_desktop_poll(DovrinRtcRuntime* handle, uint32_t slot, DovrinRtcAudioBlock* out_block) {
   Runtime* rt = owner(handle);
+  // Slot 0 is local capture, so peer slot n polls as n + 1.
   if (rt == nullptr || out_block == nullptr || slot > kPeerSlots) return -1;
   if (!rt->ok()) return -2;
   Block block;
   if (slot == 0) {
     if (!rt->observer.take_capture(block)) return 0;
   } else {
-    // Peer slots hold no peer until channels are joined.
-    return 0;
+    Peer* peer = rt->peers[slot - 1].get();
+    if (peer == nullptr) return 0;
+    const int32_t taken = take_remote(*peer, block);
+    if (taken != 1) return taken;
   }
   fill(*out_block, block);
   return 1;
@@ -64,7 +88,7 @@ int32_t dovrin_rtc_desktop_poll(DovrinRtcRuntime* handle, uint32_t slot, DovrinR
 
 int32_t dovrin_rtc_desktop_play(DovrinRtcRuntime* handle, const int16_t* samples, int32_t frames) {
   Runtime* rt = owner(handle);
-  if (rt == nullptr || samples == nullptr || frames != static_cast<int32_t>(Block::kFrames)) return -1;
+  if (rt == nullptr || samples == nullptr || frames != static_cast<int32_t>(dovrin::rtc_probe::kBlockFrames)) return -1;
   if (!rt->ok() || !rt->playback_on) return -2;
   Block block;
   block.epoch = rt->observer.epoch();

@@ -1,8 +1,10 @@
-#include "runtime.h"
+#include "frame/runtime.h"
 
 #include <cstdio>
 #include <new>
 #include <utility>
+
+#include "peers/peer.h"
 
 namespace dovrin::rtc_desktop::detail {
 
@@ -26,6 +28,11 @@ Runtime::Runtime(DovrinRtcRenderCallback host_render, void* host_context)
 Runtime::~Runtime() noexcept(false) {
   // Callbacks still in flight on the SDK's threads drop their audio from here on.
   observer.close();
+
+  for (auto& peer : peers) {
+    if (peer) peer->stop();
+  }
+  for (auto& peer : retired_peers) peer->stop();
 
   if (capture_track) capture_track->setEnabled(false);
   if (playback_track) {
@@ -56,14 +63,26 @@ void Runtime::fail() {
 
 bool Runtime::check(int code, uint32_t operation) {
   if (code == 0) return true;
+  if (event_log) {
+    const uint32_t action = event_log->record(4, operation, code, 0, 0);
+    // Only the silence feed may be tolerated: playback goes on without it.
+    if (operation == kOpSilenceFeed && action <= 1) return true;
+  }
   std::fprintf(stderr, "DOVRIN_RTC_NATIVE_API operation=%u code=%d\n", operation, code);
   fail();
   return false;
 }
 
+bool Runtime::check_peer(Peer& peer, uint32_t operation, int code, bool v2) {
+  if (code == 0) return true;
+  peer.api_failed(operation, code, 4);
+  if (!v2) fail();
+  return false;
+}
+
 bool Runtime::ok() {
   const uint64_t rejected = sink_stats->rejected.load(std::memory_order_seq_cst);
-  if (rejected != 0 && observer.health().terminal_issue() == 0) {
+  if (rejected != 0 && observer.health().terminal_issue() == AudioIssue{}) {
     observer.record_terminal(AudioIssue::sink_rejected);
   }
   const uint64_t faults = observer.stats().faults;
@@ -72,6 +91,16 @@ bool Runtime::ok() {
     fault_reported = true;
     std::fprintf(stderr, "DOVRIN_RTC_NATIVE_FAULT physical=%llu capture=%llu\n",
                  static_cast<unsigned long long>(faults), static_cast<unsigned long long>(rejected));
+    for (size_t slot = 0; slot < kPeerSlots; ++slot) {
+      Peer* peer = peers[slot].get();
+      if (peer == nullptr) continue;
+      std::fprintf(stderr,
+                   "DOVRIN_RTC_NATIVE_PEER slot=%zu event=%llu code=%d faults=%llu remote_detail=%llu\n",
+                   slot, static_cast<unsigned long long>(peer->connection_observer.failure_event()),
+                   peer->connection_observer.failure_code(),
+                   static_cast<unsigned long long>(peer->audio().stats().faults),
+                   static_cast<unsigned long long>(peer->audio().remote_failure_detail()));
+    }
   }
   return healthy;
 }

@@ -2,21 +2,34 @@
 // local audio path and its failure latch.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "agora_service.h"
 #include "audio/duplex_observer.h"
 #include "audio/sink.h"
 #include "dovrin_rtc_desktop.h"
+#include "events/sdk_errors.h"
+#include "publish/encoder_settings.h"
 
 namespace dovrin::rtc_desktop::detail {
+
+class Peer;
+
+inline constexpr uint32_t kPeerSlots = 34;
+// The runtime-wide event log's slot number.
+inline constexpr uint32_t kRuntimeSlot = 34;
+// Left peers stay allocated until destroy; a runtime keeps at most this many.
+inline constexpr size_t kMaxRetiredPeers = 34;
 
 // Operation numbers of the runtime's own SDK calls, as they appear in the
 // "DOVRIN_RTC_NATIVE_API" line and in event records.
 enum RuntimeOperation : uint32_t {
+  kOpSilenceFeed = 18,
   kOpSwitchTrack = 27,
   kOpLocalPlayback = 28,
   kOpFrameParameters = 29,
@@ -44,6 +57,9 @@ class alignas(64) Runtime {
   bool check(int code, uint32_t operation);
   // The failure latch: never cleared.
   void fail();
+  // Judges the result of one SDK call of a join: a failure is recorded in
+  // the peer's log, and a plain join (v2 false) also fails the runtime.
+  bool check_peer(Peer& peer, uint32_t operation, int code, bool v2);
 
   // The capture sink's frame callback (context: the runtime).
   static bool capture(void* context, const agora::media::base::AudioPcmFrame& frame) noexcept;
@@ -56,6 +72,9 @@ class alignas(64) Runtime {
   std::atomic<bool> faulted{false};
   std::shared_ptr<rtc_probe::service::SinkStats> sink_stats;
   agora::agora_refptr<rtc_probe::service::Sink> sink;
+  std::array<std::unique_ptr<Peer>, kPeerSlots> peers;
+  // Left peers, stopped, kept so that late SDK callbacks find live objects.
+  std::vector<std::unique_ptr<Peer>> retired_peers;
   agora::base::IAgoraService* service = nullptr;
   agora::agora_refptr<agora::rtc::INGAudioDeviceManager> device_manager;
   agora::agora_refptr<agora::rtc::IMediaNodeFactory> node_factory;
@@ -71,7 +90,11 @@ class alignas(64) Runtime {
   bool playback_on = false;
   bool fault_reported = false;
   uint32_t recovery_window_ms = 10000;
+  DovrinRtcPolicyCallback policy_callback = nullptr;
+  std::unique_ptr<rtc_probe::SdkErrors> event_log;
   uint64_t next_generation = 1;
+  bool encoded_publishing = false;
+  rtc_client::EncoderSettings encoder_settings;
   uint64_t io_generation = 1;
   uint64_t silence_samples = 0;
   DovrinRtcRenderCallback render_callback = nullptr;

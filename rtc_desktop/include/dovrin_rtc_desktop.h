@@ -17,10 +17,12 @@
  *       requested direction is switched off
  *   -3  an SDK call failed or threw
  *   -4  refused in the current state
+ *   -5  a join with a policy was asked for, but no policy is installed
  *  -31 to -39  creation failed at a stage (DovrinRtcCreateDiagnostics)
  *
- * Threads: calls that change a handle's configuration (create, destroy, io)
- * must not overlap any other call on the same handle. Each ring has one
+ * Threads: calls that change a handle's configuration (create, destroy, io,
+ * configuration, join, leave) must not overlap any other call on the same
+ * handle. Each ring has one
  * consumer: a poll source is polled from one thread at a time. No function
  * here may be called from the SDK's audio threads or from the render callback.
  *
@@ -51,6 +53,11 @@ extern "C" {
 #define DOVRIN_RTC_NOT_NOW (-2)
 #define DOVRIN_RTC_SDK_FAILURE (-3)
 #define DOVRIN_RTC_REFUSED (-4)
+#define DOVRIN_RTC_NO_POLICY (-5)
+
+/* Peer slots are 0 to 33; 34 names the runtime-wide event log. */
+#define DOVRIN_RTC_PEER_SLOTS 34
+#define DOVRIN_RTC_RUNTIME_SLOT 34
 
 /* Opaque library handle: one runtime, valid from a successful creation
  * until dovrin_rtc_desktop_destroy. */
@@ -333,6 +340,139 @@ DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_audio_health_size(void);
  */
 DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_audio_health(DovrinRtcRuntime* handle,
                                                                DovrinRtcAudioHealthSnapshot* out_health);
+
+/* ---- Events and policy ------------------------------------------------- */
+
+/*
+ * Installs the host's policy. The first call also creates the runtime-wide
+ * event log (slot 34), which keeps this callback for good; later calls
+ * change only the policy that later dovrin_rtc_desktop_join_v2 peers get.
+ * Without a policy every event is fatal for its slot. Works on a failed
+ * runtime. Returns 0; -1 for a null handle or callback; -3 when the log
+ * could not be allocated.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_error_policy(DovrinRtcRuntime* handle,
+                                                               DovrinRtcPolicyCallback callback);
+
+/*
+ * Copies one kept record of a slot's event log into `out` (48 bytes),
+ * zero-filled first. Slot 34: `which` 0 the latest event, else the first
+ * fatal one. Slots 0 to 33: 0 latest, 2 last renewal call or result,
+ * 3 last link-state observation, 4 last tracked renewal call, any other
+ * value (1 by convention) the first fatal event.
+ * Returns 1 when the record holds an event; 0 when it is empty, the slot
+ * holds no peer or slot 34 has no log; -1 for a null handle or `out` or a
+ * slot above 34 (`out` untouched). Works on a failed runtime. Must not be
+ * called from the policy callback for the slot being judged.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_error(DovrinRtcRuntime* handle, uint32_t slot,
+                                                        int32_t which, DovrinRtcSdkEvent* out);
+
+/* Returns 48, sizeof(DovrinRtcSdkEvent). Any thread. */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_error_event_size(void);
+
+/* ---- Peers --------------------------------------------------------------- */
+
+/*
+ * Joins `channel` in peer `slot` (0 to 33) as `local_uid`, publishing local
+ * audio (raw PCM, or Opus when dovrin_rtc_desktop_audio_config was called
+ * before) and listening to `remote_uid` only. The outcome of the connect
+ * arrives later; dovrin_rtc_desktop_status follows it.
+ *   channel  in: 1 to 64 bytes;  token  in: 1 to 4096 bytes
+ *   local_uid, remote_uid  non-zero and different
+ * Returns 0; -1 for bad arguments; -2 when the runtime has failed or the
+ * slot is occupied (also by a join that failed); -3 when a step failed:
+ * the slot stays occupied until dovrin_rtc_desktop_leave, and the runtime
+ * fails with it. Without a policy every failure of the slot is fatal.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_join(DovrinRtcRuntime* handle, uint32_t slot,
+                                                       const char* channel, const char* token,
+                                                       uint32_t local_uid, uint32_t remote_uid);
+
+/*
+ * As dovrin_rtc_desktop_join, but the slot's events are judged by the
+ * installed policy, and a failed step (-3) fails only the slot, as the
+ * policy says, not the runtime. Returns -5 when no policy is installed.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_join_v2(DovrinRtcRuntime* handle, uint32_t slot,
+                                                          const char* channel, const char* token,
+                                                          uint32_t local_uid, uint32_t remote_uid);
+
+/*
+ * Leaves the channel of `slot` and frees the slot. The peer stays
+ * allocated, stopped, until destroy, so at most 34 leaves of occupied slots
+ * are possible per runtime. Works on a failed runtime.
+ * Returns 0 (also for an empty slot); -1 for a null handle or a slot above
+ * 33; -2 for a 35th leave (the runtime fails); -3 when an SDK call of the
+ * leave failed (the slot is freed, the runtime fails).
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_leave(DovrinRtcRuntime* handle, uint32_t slot);
+
+/*
+ * Sets how long, in ms (1000 to 60000, default 10000), a connection of a
+ * later join may take to recover from an interruption or from its remote
+ * user dropping out before the slot fails.
+ * Returns 0; -2 for a null handle or a failed runtime; -1 out of range.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_recovery_config(DovrinRtcRuntime* handle,
+                                                                  uint32_t window_ms);
+
+/*
+ * Hands a renewed token (1 to 4096 bytes) to the slot's connection.
+ * Returns 0 when the SDK accepted the call; -1 for bad arguments; -2 when
+ * the runtime has failed, the slot is empty or its connection is neither
+ * connected nor recovering; -3 when the SDK refused or threw.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_renew(DovrinRtcRuntime* handle, uint32_t slot,
+                                                        const char* token);
+
+/* ---- Publishing ------------------------------------------------------------ */
+
+/*
+ * Makes later joins publish Opus that the library encodes: `sample_rate`
+ * one of 8000, 12000, 16000, 24000, 48000 Hz; `bitrate` 8000 to 128000 bit/s
+ * in steps of 4000 (constant bitrate); `channels` 1 or 2. It cannot be
+ * switched back to PCM.
+ * Returns 0 (also when the same values are set again); -2 for a null handle
+ * or a failed runtime; -1 for invalid values; -4 while any slot is occupied.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_audio_config(DovrinRtcRuntime* handle,
+                                                               uint32_t sample_rate, uint32_t bitrate,
+                                                               uint32_t channels);
+
+/*
+ * Publishes 10 ms of mono PCM on `slot`: `samples` = `sample_rate` / 100
+ * at 16000, 24000 or 48000 Hz; `timestamp` 0 to 4294967295 ms, expected to
+ * advance by 10 per block. Read during the call only.
+ * Returns 0 when handed to the SDK; 1 when not sent but not an error (the
+ * connection is recovering, or the policy tolerated a failed send); -1 for
+ * bad arguments; -2 when the runtime has failed, the slot is empty or
+ * failed, or not connected; -3 when the send failed.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_send(DovrinRtcRuntime* handle, uint32_t slot,
+                                                       const int16_t* pcm, uint32_t samples,
+                                                       uint32_t sample_rate, int64_t timestamp);
+
+/* ---- Supervision ----------------------------------------------------------- */
+
+/*
+ * One supervision pass, meant every 10 ms: enforces recovery deadlines,
+ * subscribes to present remote users, offers link-state observations to the
+ * policy, prints rate-limited "DOVRIN_RTC_SDK_EVENT", "DOVRIN_RTC_NATIVE_QUALITY"
+ * and "DOVRIN_RTC_NATIVE_PEER" lines, and while playback is on feeds 10 ms
+ * of silence to the SDK's playback path. Call from one thread at a time,
+ * not concurrently with dovrin_rtc_desktop_poll of a peer slot.
+ * Returns 0; -1 for a null handle; -2 when the runtime has failed; -3 when
+ * the silence feed failed or an SDK call threw (the runtime fails).
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_tick(DovrinRtcRuntime* handle);
+
+/*
+ * The link state of `slot`: 2 recovering, 1 connected, 0 not yet connected
+ * or the slot is empty; -2 when the runtime or the slot has failed; -1 for
+ * a null handle or a slot above 33.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_status(DovrinRtcRuntime* handle, uint32_t slot);
 
 #ifdef __cplusplus
 }

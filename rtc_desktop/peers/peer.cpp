@@ -1,0 +1,130 @@
+#include "peers/peer.h"
+
+#include "frame/bounded_text.h"
+
+namespace dovrin::rtc_desktop::detail {
+namespace {
+
+constexpr uint32_t kFlagRecovering = 1;
+constexpr uint32_t kFlagPeerCall = 2;
+constexpr uint32_t kFlagTracked = 4;
+constexpr uint32_t kFlagSuperseded = 8;
+constexpr uint32_t kOpRenewalCall = 17;
+constexpr uint32_t kOpRenewalResult = 11;
+constexpr uint32_t kCategorySdkCall = 4;
+constexpr uint32_t kCategoryRenewalResult = 3;
+
+bool fatal(uint32_t action) { return action == 3 || action == 4; }
+
+uint32_t category_of(uint32_t operation) {
+  switch (operation) {
+    case 11: return 3;
+    case 14: return 1;
+    case 13: return 6;
+    case 3: case 4: case 5: case 6: case 7: case 8: case 12: return 2;
+    default: return 5;
+  }
+}
+
+void close_audio(void* context) { static_cast<Peer*>(context)->audio().close(); }
+void confirm_audio(void* context) { static_cast<Peer*>(context)->audio().confirm_remote_connection(); }
+
+}  // namespace
+
+Peer::Peer(const char* channel, uint32_t local_uid, uint32_t remote_uid, uint32_t recovery_window_ms,
+           uint32_t slot, uint64_t generation, DovrinRtcPolicyCallback policy)
+    : remote_audio(channel, remote_uid, rtc_probe::RemoteOverflowPolicy::drop_oldest, 48000, 1),
+      event_log(slot, generation, policy),
+      renewal_tracking(event_log.supports_renewal_tracking()),
+      connection_observer(remote_uid, &close_audio, this, channel, local_uid, &confirm_audio,
+                          recovery_window_ms, policy ? &Peer::report : nullptr, policy != nullptr,
+                          renewal_tracking ? &Peer::renewal_result : nullptr),
+      remote_uid_text(std::to_string(remote_uid)) {}
+
+Peer::~Peer() {
+  try {
+    stop();
+  } catch (...) {
+    // Destruction runs during the runtime's teardown, which must complete.
+  }
+}
+
+bool Peer::stop() {
+  remote_audio.observer.close();
+  connection_observer.close();
+  renewals.clear();
+
+  bool clean = true;
+  auto call = [&clean](int result) { clean = clean && result == 0; };
+  if (connection) {
+    agora::rtc::ILocalUser* local_user = connection->getLocalUser();
+    if (track) call(track->setEnabled(false));
+    if (published && local_user) call(local_user->unpublishAudio(track));
+    call(connection->disconnect());
+    if (frame_observer_registered && local_user) {
+      call(local_user->unregisterAudioFrameObserver(&remote_audio));
+    }
+    if (connection_observer_registered) call(connection->unregisterObserver(&connection_observer));
+  }
+  track.reset();
+  pcm_sender.reset();
+  connection.reset();
+  encoded_sender.reset();
+  publisher.reset();
+  return clean;
+}
+
+uint32_t Peer::api_failed(uint32_t operation, int32_t code, uint32_t category) {
+  if (code == 0) return 0;
+  const uint32_t flags = kFlagPeerCall | (connection_observer.recovering() ? kFlagRecovering : 0);
+  const uint32_t action = event_log.record(category, operation, code, flags, 0);
+  if (fatal(action)) failed = true;
+  return action;
+}
+
+uint32_t Peer::report(void* context, uint32_t operation, int32_t code) {
+  auto* peer = static_cast<Peer*>(context);
+  const uint32_t flags = peer->connection_observer.recovering() ? kFlagRecovering : 0;
+  return peer->event_log.record(category_of(operation), operation, code, flags, 0);
+}
+
+uint64_t Peer::begin_renewal(const char* token) {
+  if (!renewal_tracking) return 0;
+  return renewals.issue(token, bounded_length(token, rtc_probe::RenewalRequests::kTokenCapacity));
+}
+
+void Peer::renewal_returned(uint64_t request, int32_t code) {
+  if (renewal_tracking) {
+    if (fatal(event_log.record(kCategorySdkCall, kOpRenewalCall, code, kFlagTracked, request))) {
+      failed = true;
+    }
+  } else {
+    api_failed(kOpRenewalCall, code, kCategorySdkCall);
+  }
+}
+
+uint32_t Peer::renewal_result(void* context, const char* token, int32_t code) {
+  auto* peer = static_cast<Peer*>(context);
+  const auto [request, superseded] = peer->renewals.identify(token, bounded_length(token, rtc_probe::RenewalRequests::kTokenCapacity));
+  return peer->event_log.record(kCategoryRenewalResult, kOpRenewalResult, code,
+                                superseded ? kFlagTracked | kFlagSuperseded : kFlagTracked, request);
+}
+
+bool Peer::failed_slot() const {
+  return failed || connection_observer.failed() ||
+         audio().stats().faults != 0;
+}
+
+int32_t Peer::link_state() const {
+  if (connection_observer.recovering()) return 2;
+  return published && connection_observer.connected() ? 1 : 0;
+}
+
+int32_t Peer::remote_ready() const {
+  return connection_observer.connected() && connection_observer.peer_present() && subscribed &&
+                 subscribed_generation == connection_observer.peer_generation()
+             ? 1
+             : 0;
+}
+
+}  // namespace dovrin::rtc_desktop::detail
