@@ -24,12 +24,18 @@ void MemoryStreams::failOutputAfter(std::size_t bytes, int error) {
   failError_ = error;
 }
 
+void MemoryStreams::stampWith(Clock* clock) {
+  std::lock_guard lock(mutex_);
+  stamp_ = clock;
+}
+
 void MemoryStreams::discardOutput(bool on) {
   std::lock_guard lock(mutex_);
   discard_ = on;
 }
 
 int MemoryStreams::writeOut(const void* data, std::size_t size) {
+  const double at = stamp_ != nullptr ? stamp_->now() : 0.0;
   std::lock_guard lock(mutex_);
   if (failError_ != 0 && outBytes_ + size > failAfter_) {
     ++failedWrites_;
@@ -37,13 +43,14 @@ int MemoryStreams::writeOut(const void* data, std::size_t size) {
     return failError_;
   }
   outBytes_ += size;
-  if (!discard_) chunks_.push_back(Chunk{1, std::string(static_cast<const char*>(data), size)});
+  if (!discard_) chunks_.push_back(Chunk{1, std::string(static_cast<const char*>(data), size), at});
   return 0;
 }
 
 void MemoryStreams::writeErr(std::string_view text) {
+  const double at = stamp_ != nullptr ? stamp_->now() : 0.0;
   std::lock_guard lock(mutex_);
-  chunks_.push_back(Chunk{2, std::string(text)});
+  chunks_.push_back(Chunk{2, std::string(text), at});
 }
 
 std::string MemoryStreams::out() const {

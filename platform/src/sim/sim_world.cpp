@@ -614,6 +614,9 @@ void SimWorld::ioThreadMain() {
 void SimWorld::deliverUpTo(double time) {
   std::unique_lock lock(mutex_);
   if (runningDevice_ == 0 || !ioThread_.joinable() || time <= requestedUntil_) return;
+  // Free-running, the IO thread may lag by one request: it works while the caller runs its
+  // next pass, yet virtual time cannot run away from it.
+  if (freeRunning_) ioDone_.wait(lock, [this] { return ioStop_ || deliveredUntil_ >= requestedUntil_; });
   requestedUntil_ = time;
   ioWake_.notify_all();
   if (!freeRunning_) ioDone_.wait(lock, [this, time] { return ioStop_ || deliveredUntil_ >= time; });

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dovrin/platform/clock.h"
 #include "dovrin/platform/streams.h"
 
 namespace dovrin::platform::sim {
@@ -17,6 +18,7 @@ class MemoryStreams final : public StandardStreams {
   struct Chunk {
     int stream;  // 1 or 2
     std::string bytes;
+    double at;  // the stamping clock's time of the write, 0 without one
   };
 
   ~MemoryStreams() override;
@@ -26,6 +28,8 @@ class MemoryStreams final : public StandardStreams {
   // Writes that would take standard output beyond `bytes` in total fail with `error`,
   // and so does every write after them.
   void failOutputAfter(std::size_t bytes, int error);
+  // Stamps every chunk with this clock's time (the simulated clock, typically).
+  void stampWith(Clock* clock);
   // Only count standard output (benchmarks).
   void discardOutput(bool on);
 
@@ -48,6 +52,7 @@ class MemoryStreams final : public StandardStreams {
   int failError_ = 0;
   int failedWrites_ = 0;
   bool discard_ = false;
+  Clock* stamp_ = nullptr;
   bool installed_ = false;
 };
 

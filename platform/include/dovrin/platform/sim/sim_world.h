@@ -7,7 +7,8 @@
 // scheduled actions that fall due (on the sleeping thread) and hands the tap's due IO
 // cycles to the simulated IO thread. In lock-step delivery (the default) the sleep returns
 // once those cycles have been delivered, so a run is exactly reproducible; in free-running
-// delivery it returns at once and the IO thread races the caller, as a real device does.
+// delivery it returns at once and the IO thread races the caller, as a real device does,
+// at most one sleep behind.
 //
 // Threads: every method may be called from the thread that runs the code under test or
 // from a scheduled action. Feeds are read by the IO thread and may change only while no
