@@ -13,6 +13,8 @@
 namespace dovrin::audio_host::testing {
 namespace {
 
+using dovrin::audio_host::testing::PrintTo;
+
 namespace selector = platform::selector;
 namespace scope = platform::scope;
 using Kind = platform::TapDescription::Kind;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,13 @@ using platform::sim::SimWorld;
 
 // A test pid below which everything in these suites hangs: init (1) is the root.
 inline constexpr std::int32_t kLauncher = 300;
+
+// Table cases with a `name` print as that name in test listings.
+template <class Case>
+  requires requires(const Case& c) { std::string(c.name); }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class HostWorld : public ::testing::Test {
  protected:

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ const std::string kUsageText(kUsage);
 const std::string kGone = "{\"event\":\"error\",\"code\":\"no_such_audio_process\"}\n";
 const std::string kFormat48k = "{\"event\":\"format\",\"sampleRate\":48000,\"channels\":1,\"encoding\":\"s16le\"}\n";
 constexpr std::int32_t kTarget = 500;
+
+template <class Case>
+  requires requires(const Case& c) { std::string(c.name); }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 struct ChildRun {
   int status = -1;

@@ -11,6 +11,8 @@
 namespace dovrin::audio_host::testing {
 namespace {
 
+using dovrin::audio_host::testing::PrintTo;
+
 namespace selector = platform::selector;
 namespace scope = platform::scope;
 
