@@ -74,7 +74,10 @@
 // record for the information calls), and registering more than the per-object
 // limits below. A track asked for over a null or foreign sender is null.
 // Registering what is already registered answers 0 and changes nothing (a sink
-// added again only gets its new wants).
+// added again only gets its new wants). A connection observer registered with
+// a deleter is handed to it when it is unregistered or its connection goes;
+// observers without one stay the caller's. A track holds a reference to its
+// sinks and its sender, a local user to its published tracks.
 //
 // Journal arguments (names as recorded; texts may be null):
 //   service.initialize: enable_audio_processor, enable_audio_device,
