@@ -88,7 +88,11 @@ uint64_t World::id_of(const void* address) const {
 }
 
 Call::Call(Op op, uint64_t object, Kind kind)
-    : world_(loopback::detail::world()), lock_(world_.mutex), op_(op), object_(object), journaled_(world_.journaling) {
+    : world_(loopback::detail::world()),
+      lock_(world_.mutex),
+      op_(op),
+      object_(object),
+      journaled_(world_.journaling) {
   auto& slot = world_.faults[static_cast<size_t>(op)];
   if (slot) {
     if (slot->passed < slot->fault.after) {

@@ -91,9 +91,7 @@ class TestConnectionObserver : public agora::rtc::IRtcConnectionObserver {
                      agora::rtc::CONNECTION_CHANGED_REASON_TYPE r) override {
     add("reconnected", i, r);
   }
-  void onConnectionLost(const agora::rtc::TConnectionInfo& i) override {
-    add("lost", i, -1);
-  }
+  void onConnectionLost(const agora::rtc::TConnectionInfo& i) override { add("lost", i, -1); }
   void onLastmileQuality(const agora::rtc::QUALITY_TYPE q) override {
     line("lastmile_quality " + std::to_string(q));
   }
@@ -133,16 +131,20 @@ class TestConnectionObserver : public agora::rtc::IRtcConnectionObserver {
   void onContentInspectResult(int r) override { line("inspect " + std::to_string(r)); }
   void onSnapshotTaken(const char* c, agora::rtc::uid_t u, const char* p, int w, int h,
                        int e) override {
-    line("snapshot " + text(c) + " " + std::to_string(u) + " " + text(p) + " " +
-         std::to_string(w) + " " + std::to_string(h) + " " + std::to_string(e));
+    line("snapshot " + text(c) + " " + std::to_string(u) + " " + text(p) + " " + std::to_string(w) +
+         " " + std::to_string(h) + " " + std::to_string(e));
   }
-  void onError(int e, const char* m) override { line("error " + std::to_string(e) + " " + text(m)); }
+  void onError(int e, const char* m) override {
+    line("error " + std::to_string(e) + " " + text(m));
+  }
   void onChannelMediaRelayStateChanged(int s, int c) override {
     line("relay " + std::to_string(s) + " " + std::to_string(c));
   }
 
  private:
-  static std::string text(const char* t) { return t == nullptr ? "(null)" : "'" + std::string(t) + "'"; }
+  static std::string text(const char* t) {
+    return t == nullptr ? "(null)" : "'" + std::string(t) + "'";
+  }
   static std::string text(const agora::util::AString& s) {
     if (!s) return "(absent)";
     // Every accessor must agree on the text.

@@ -152,14 +152,19 @@ TEST_F(LoopbackJournal, CallsAreRecordedInOrderWithTheirArguments) {
 
   const auto j = loopback::journal();
   ASSERT_EQ(j.size(), 20u);
-  const auto ptr = [](const void* p) { return static_cast<int64_t>(reinterpret_cast<uintptr_t>(p)); };
+  const auto ptr = [](const void* p) {
+    return static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
+  };
   const int64_t track = static_cast<int64_t>(e.id(e.pcm_track.get()));
   expect_args(j[0], {{"scenario", 8}});
   expect_args(j[1], {{"observer", ptr(&observer)}, {"deleter", 0}});
-  expect_args(j[2], {{"channels", 1}, {"sample_rate", 48000}, {"mode", 0}, {"samples_per_call", 0}});
-  expect_args(j[3], {{"observer", ptr(static_cast<agora::media::IAudioFrameObserverBase*>(&frames))}});
+  expect_args(j[2],
+              {{"channels", 1}, {"sample_rate", 48000}, {"mode", 0}, {"samples_per_call", 0}});
+  expect_args(j[3],
+              {{"observer", ptr(static_cast<agora::media::IAudioFrameObserverBase*>(&frames))}});
   expect_args(j[4], {{"volume", 0}});
-  expect_args(j[5], {{"channels", 2}, {"sample_rate", 48000}, {"mode", 2}, {"samples_per_call", 960}});
+  expect_args(j[5],
+              {{"channels", 2}, {"sample_rate", 48000}, {"mode", 2}, {"samples_per_call", 960}});
   expect_args(j[6], {{"enable", 0}, {"sync", 1}, {"reserved", 0}});
   expect_args(j[7], {{"enable", 1}});
   expect_args(j[8], {{"track", track}});
@@ -176,15 +181,19 @@ TEST_F(LoopbackJournal, CallsAreRecordedInOrderWithTheirArguments) {
   expect_args(j[15], {{"enable", 0}});
   expect_args(j[16], {{"track", track}});
   expect_args(j[17], {});
-  expect_args(j[18], {{"observer", ptr(static_cast<agora::media::IAudioFrameObserverBase*>(&frames))}});
+  expect_args(j[18],
+              {{"observer", ptr(static_cast<agora::media::IAudioFrameObserverBase*>(&frames))}});
   expect_args(j[19], {{"observer", ptr(&observer)}});
 
   const uint64_t user = e.id(u);
   const uint64_t connection = e.id(e.connection.get());
-  const std::pair<uint64_t, Kind> objects[] = {
-      {user, Kind::local_user}, {connection, Kind::connection}, {user, Kind::local_user},
-      {user, Kind::local_user}, {user, Kind::local_user},       {user, Kind::local_user},
-      {e.id(e.pcm_track.get()), Kind::audio_track}};
+  const std::pair<uint64_t, Kind> objects[] = {{user, Kind::local_user},
+                                               {connection, Kind::connection},
+                                               {user, Kind::local_user},
+                                               {user, Kind::local_user},
+                                               {user, Kind::local_user},
+                                               {user, Kind::local_user},
+                                               {e.id(e.pcm_track.get()), Kind::audio_track}};
   for (size_t i = 0; i < std::size(objects); ++i) {
     EXPECT_EQ(j[i].object, objects[i].first) << i;
     EXPECT_EQ(j[i].kind, objects[i].second) << i;
