@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake --preset release -DDOVRIN_BUILD_TESTS=OFF -DDOVRIN_BUILD_BENCH=OFF >/dev/null
+cmake --preset release >/dev/null
 cmake --build --preset release --target dovrin_host_example loopback_rtc_sdk dovrin-audio-host
 build/release/examples/dovrin_host_example build/release/loopback_sdk/libloopback_rtc_sdk.so
