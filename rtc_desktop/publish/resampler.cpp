@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <numbers>
@@ -33,16 +34,29 @@ std::unique_ptr<const ResamplerRows> build(uint32_t input_rate, uint32_t output_
     // block, where the input would count as zero.
     assert(f - 31 >= -kHistory && f + 32 < static_cast<int64_t>(rows->count));
     rows->first[n] = static_cast<uint32_t>(f - 31 + kHistory);
+    std::array<double, ResamplerRows::kTaps> row;
     double sum = 0.0;
     for (size_t j = 0; j < ResamplerRows::kTaps; ++j) {
       const double x = d - static_cast<double>(f - 31 + static_cast<int64_t>(j));
       const double s = std::fabs(x) < 1e-9 ? cutoff : std::sin(kPi * x * cutoff) / (kPi * x);
       const double w = 0.42 + 0.5 * std::cos(kPi * x / 32.0) + 0.08 * std::cos(kPi * x / 16.0);
       const double c = s * w;
-      rows->coefficient[n][j] = c;
+      row[j] = c;
       sum += c;
     }
-    rows->sum[n] = sum;
+    // Compared as bits: equal doubles of different bits (0.0 and -0.0) must
+    // stay apart for the products to stay exact.
+    size_t r = 0;
+    while (r < rows->sum.size() &&
+           !(std::memcmp(row.data(), rows->coefficient[r].data(), sizeof row) == 0 &&
+             std::memcmp(&sum, &rows->sum[r], sizeof sum) == 0)) {
+      ++r;
+    }
+    if (r == rows->sum.size()) {
+      rows->coefficient.push_back(row);
+      rows->sum.push_back(sum);
+    }
+    rows->row[n] = static_cast<uint16_t>(r);
   }
   return rows;
 }
@@ -53,6 +67,28 @@ struct Slot {
   std::once_flag once;
   std::unique_ptr<const ResamplerRows> rows;
 };
+
+// Output samples n .. n + W - 1 unrounded, into values. Their sums are W
+// independent chains the processor overlaps, each still accumulated in the
+// written order.
+template <size_t W>
+void accumulate(const ResamplerRows& rows, const double* window, uint32_t n, double* values) {
+  const double* x[W];
+  const double* c[W];
+  double acc[W];
+  for (size_t w = 0; w < W; ++w) {
+    x[w] = window + rows.first[n + w];
+    c[w] = rows.coefficient[rows.row[n + w]].data();
+    acc[w] = 0.0;
+  }
+  for (size_t j = 0; j < ResamplerRows::kTaps; ++j) {
+    for (size_t w = 0; w < W; ++w) acc[w] += x[w][j] * c[w][j];
+  }
+  for (size_t w = 0; w < W; ++w) {
+    const double sum = rows.sum[rows.row[n + w]];
+    values[n + w] = std::fabs(sum) > 1e-9 ? acc[w] / sum : acc[w];
+  }
+}
 
 }  // namespace
 
@@ -68,49 +104,13 @@ const ResamplerRows* resampler_rows(uint32_t input_rate, uint32_t output_rate) {
 
 void resample(const ResamplerRows& rows, const int16_t* history, const int16_t* block,
               double* values) noexcept {
-  constexpr size_t kTaps = ResamplerRows::kTaps;
+  constexpr size_t kGroup = 4;
   double window[ResamplerRows::kHistory + 480];
   std::copy(history, history + ResamplerRows::kHistory, window);
   std::copy(block, block + rows.count, window + ResamplerRows::kHistory);
-
-  const auto finish = [&](uint32_t n, double acc) {
-    const double sum = rows.sum[n];
-    values[n] = std::fabs(sum) > 1e-9 ? acc / sum : acc;
-  };
-  // Four output samples at a time: their sums are independent chains the
-  // processor overlaps, each still accumulated in its own order.
   uint32_t n = 0;
-  for (; n + 4 <= rows.frames; n += 4) {
-    const double* x0 = window + rows.first[n];
-    const double* x1 = window + rows.first[n + 1];
-    const double* x2 = window + rows.first[n + 2];
-    const double* x3 = window + rows.first[n + 3];
-    const double* c0 = rows.coefficient[n].data();
-    const double* c1 = rows.coefficient[n + 1].data();
-    const double* c2 = rows.coefficient[n + 2].data();
-    const double* c3 = rows.coefficient[n + 3].data();
-    double a0 = 0.0;
-    double a1 = 0.0;
-    double a2 = 0.0;
-    double a3 = 0.0;
-    for (size_t j = 0; j < kTaps; ++j) {
-      a0 += x0[j] * c0[j];
-      a1 += x1[j] * c1[j];
-      a2 += x2[j] * c2[j];
-      a3 += x3[j] * c3[j];
-    }
-    finish(n, a0);
-    finish(n + 1, a1);
-    finish(n + 2, a2);
-    finish(n + 3, a3);
-  }
-  for (; n < rows.frames; ++n) {
-    const double* x = window + rows.first[n];
-    const double* c = rows.coefficient[n].data();
-    double acc = 0.0;
-    for (size_t j = 0; j < kTaps; ++j) acc += x[j] * c[j];
-    finish(n, acc);
-  }
+  for (; n + kGroup <= rows.frames; n += kGroup) accumulate<kGroup>(rows, window, n, values);
+  for (; n < rows.frames; ++n) accumulate<1>(rows, window, n, values);
 }
 
 }  // namespace dovrin::rtc_client::detail

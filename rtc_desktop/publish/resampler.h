@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace dovrin::rtc_client::detail {
 
@@ -27,6 +28,11 @@ namespace dovrin::rtc_client::detail {
 // division stays a division, so every double equals the one the direct
 // evaluation produces. That rests on the build: no fast-math, and ISO C++
 // mode, in which GCC does not contract a multiply and an add into one.
+//
+// Rows that come out bit for bit the same are stored once: where d is a
+// whole number for every n (48 kHz into 16 kHz, say) all rows coincide,
+// and a block then reads 512 bytes of coefficients instead of 80 KiB that
+// the encoder would push out of the cache between blocks.
 struct ResamplerRows {
   static constexpr size_t kTaps = 64;
   static constexpr size_t kHistory = 64;
@@ -34,11 +40,12 @@ struct ResamplerRows {
 
   uint32_t frames = 0;  // output samples per block
   uint32_t count = 0;   // input samples per block
-  // Index of each row's first tap in the block window, whose element i
-  // holds input(i - 64): history first, then the block.
+  // Index of each output sample's first tap in the block window, whose
+  // element i holds input(i - 64): history first, then the block.
   std::array<uint32_t, kMaxFrames> first{};
-  std::array<double, kMaxFrames> sum{};
-  std::array<std::array<double, kTaps>, kMaxFrames> coefficient{};
+  std::array<uint16_t, kMaxFrames> row{};  // into sum and coefficient
+  std::vector<double> sum;                 // one per distinct row
+  std::vector<std::array<double, kTaps>> coefficient;
 };
 
 // The rows from input_rate (16000, 24000 or 48000) to output_rate (8000,
