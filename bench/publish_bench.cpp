@@ -1,0 +1,225 @@
+// Cost of publishing one 10 ms block: the publisher's encode with and
+// without resampling, libopus alone on the very frames the publisher hands
+// it, and the resampler both from its precomputed rows and term by term.
+#include <benchmark/benchmark.h>
+#include <opus.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <ctime>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "publish/literal_resampler.h"
+#include "publish/opus_publisher.h"
+#include "publish/resampler.h"
+
+namespace {
+
+using dovrin::rtc_client::EncoderSettings;
+using dovrin::rtc_client::OpusPublisher;
+using Block = std::vector<int16_t>;
+
+constexpr size_t kBlocks = 1000;  // ten seconds, cycled
+
+// Whisper-like syllables: noise through two wandering formants under a
+// syllable envelope. Tones or periodic material soon make libopus switch to
+// a far cheaper mode, which would measure that mode rather than speech.
+std::vector<Block> whisper(uint32_t rate) {
+  std::mt19937 rng(7);
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  struct Resonator {
+    double a = 0.0;
+    double b = 0.0;
+    double operator()(double x, double hz, uint32_t fs) {
+      const double r = 0.97;
+      const double y = x + 2 * r * std::cos(2 * std::numbers::pi * hz / fs) * a - r * r * b;
+      b = a;
+      a = y;
+      return y;
+    }
+  };
+  Resonator first;
+  Resonator second;
+  double f1 = 700.0;
+  double f2 = 1800.0;
+  std::vector<Block> blocks(kBlocks, Block(rate / 100));
+  uint64_t t = 0;
+  for (Block& block : blocks) {
+    f1 = std::clamp(f1 + 30 * gauss(rng), 300.0, 900.0);
+    f2 = std::clamp(f2 + 60 * gauss(rng), 1000.0, 2500.0);
+    for (int16_t& s : block) {
+      const double seconds = static_cast<double>(t++) / rate;
+      const double envelope = std::max(
+          0.0, std::sin(2 * std::numbers::pi * 3.3 * seconds +
+                        std::sin(2 * std::numbers::pi * 0.7 * seconds)));
+      const double v = second(first(0.3 * gauss(rng), f1, rate), f2, rate);
+      s = static_cast<int16_t>(std::clamp(std::lround(envelope * v * 150 + 20 * gauss(rng)),
+                                          -32768L, 32767L));
+    }
+  }
+  return blocks;
+}
+
+// The 48 kHz material and the 16 kHz frames the publisher makes of it, so
+// that every encoder below sees the very same frames.
+struct Material {
+  std::vector<Block> input = whisper(48000);
+  std::vector<Block> frames;
+
+  Material() {
+    OpusPublisher publisher;
+    publisher.initialize(EncoderSettings{});
+    for (const Block& block : input) {
+      publisher.encode(block.data(), 480, 48000);
+      frames.emplace_back(publisher.frame().begin(), publisher.frame().end());
+    }
+  }
+};
+
+const Material& material() {
+  static const Material shared;
+  return shared;
+}
+
+// A bare libopus encoder configured as the publisher configures its own for
+// the default settings; null on failure.
+OpusEncoder* default_encoder() {
+  int error = OPUS_OK;
+  OpusEncoder* encoder = opus_encoder_create(16000, 1, OPUS_APPLICATION_VOIP, &error);
+  if (encoder == nullptr || error != OPUS_OK) return nullptr;
+  opus_encoder_ctl(encoder, OPUS_SET_BITRATE(32000));
+  opus_encoder_ctl(encoder, OPUS_SET_FORCE_CHANNELS(1));
+  opus_encoder_ctl(encoder, OPUS_SET_VBR(0));
+  opus_encoder_ctl(encoder, OPUS_SET_DTX(0));
+  return encoder;
+}
+
+void encode_blocks(benchmark::State& state, const std::vector<Block>& blocks,
+                   uint32_t input_rate) {
+  OpusPublisher publisher;
+  if (!publisher.initialize(EncoderSettings{})) {
+    state.SkipWithError("initialize failed");
+    return;
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(publisher.encode(blocks[i].data(), input_rate / 100, input_rate));
+    i = (i + 1) % kBlocks;
+  }
+}
+
+void BM_EncodeFrom48kTo16k(benchmark::State& state) {
+  encode_blocks(state, material().input, 48000);
+}
+void BM_EncodeAt16k(benchmark::State& state) { encode_blocks(state, material().frames, 16000); }
+
+void BM_OpusEncodeAlone(benchmark::State& state) {
+  const std::vector<Block>& frames = material().frames;
+  OpusEncoder* encoder = default_encoder();
+  if (encoder == nullptr) {
+    state.SkipWithError("opus_encoder_create failed");
+    return;
+  }
+  std::array<uint8_t, OpusPublisher::kMaxPacket> packet{};
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        opus_encode(encoder, frames[i].data(), 160, packet.data(), OpusPublisher::kMaxPacket));
+    i = (i + 1) % kBlocks;
+  }
+  opus_encoder_destroy(encoder);
+}
+
+// The goal's ratio measured in pairs: each iteration times one publisher
+// encode from 48 kHz and one opus_encode of the same frame on the thread's
+// CPU clock, so load from elsewhere weighs on both sides alike. Whichever
+// runs second finds its state evicted by the other (about 10 % dearer), so
+// the order alternates.
+void BM_EncodeRatioToOpusAlone(benchmark::State& state) {
+  const Material& shared = material();
+  OpusPublisher publisher;
+  OpusEncoder* encoder = default_encoder();
+  if (!publisher.initialize(EncoderSettings{}) || encoder == nullptr) {
+    state.SkipWithError("encoder set-up failed");
+    opus_encoder_destroy(encoder);
+    return;
+  }
+  const auto now_us = [] {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+  };
+  std::array<uint8_t, OpusPublisher::kMaxPacket> packet{};
+  double publisher_us = 0.0;
+  double opus_us = 0.0;
+  size_t i = 0;
+  for (auto _ : state) {
+    const auto timed_publisher = [&] {
+      const double start = now_us();
+      benchmark::DoNotOptimize(publisher.encode(shared.input[i].data(), 480, 48000));
+      publisher_us += now_us() - start;
+    };
+    const auto timed_opus = [&] {
+      const double start = now_us();
+      benchmark::DoNotOptimize(opus_encode(encoder, shared.frames[i].data(), 160, packet.data(),
+                                           OpusPublisher::kMaxPacket));
+      opus_us += now_us() - start;
+    };
+    if (i % 2 == 0) {
+      timed_publisher();
+      timed_opus();
+    } else {
+      timed_opus();
+      timed_publisher();
+    }
+    i = (i + 1) % kBlocks;
+  }
+  opus_encoder_destroy(encoder);
+  state.counters["publisher_us"] = benchmark::Counter(publisher_us, benchmark::Counter::kAvgIterations);
+  state.counters["opus_us"] = benchmark::Counter(opus_us, benchmark::Counter::kAvgIterations);
+  state.counters["ratio"] = opus_us > 0.0 ? publisher_us / opus_us : 0.0;
+}
+
+void BM_ResampleRows48kTo16k(benchmark::State& state) {
+  const std::vector<Block>& blocks = material().input;
+  const auto* rows = dovrin::rtc_client::detail::resampler_rows(48000, 16000);
+  std::array<double, 160> values{};
+  size_t i = 0;
+  for (auto _ : state) {
+    const Block& history = blocks[(i + kBlocks - 1) % kBlocks];
+    dovrin::rtc_client::detail::resample(*rows, history.data() + 480 - 64, blocks[i].data(),
+                                         values.data());
+    benchmark::DoNotOptimize(values.data());
+    i = (i + 1) % kBlocks;
+  }
+}
+
+void BM_ResampleTermByTerm48kTo16k(benchmark::State& state) {
+  const std::vector<Block>& blocks = material().input;
+  std::array<int16_t, 160> out{};
+  size_t i = 0;
+  for (auto _ : state) {
+    const Block& history = blocks[(i + kBlocks - 1) % kBlocks];
+    dovrin::rtc_client::testing::literal_resample(history.data() + 480 - 64, blocks[i].data(), 480,
+                                                  48000, 16000, out.data());
+    benchmark::DoNotOptimize(out.data());
+    i = (i + 1) % kBlocks;
+  }
+}
+
+void per_block(benchmark::internal::Benchmark* b) {
+  b->Unit(benchmark::kMicrosecond)->MinTime(0.3)->Repetitions(9)->ReportAggregatesOnly(true);
+}
+
+BENCHMARK(BM_EncodeFrom48kTo16k)->Apply(per_block);
+BENCHMARK(BM_EncodeAt16k)->Apply(per_block);
+BENCHMARK(BM_OpusEncodeAlone)->Apply(per_block);
+BENCHMARK(BM_EncodeRatioToOpusAlone)->Apply(per_block);
+BENCHMARK(BM_ResampleRows48kTo16k)->Apply(per_block);
+BENCHMARK(BM_ResampleTermByTerm48kTo16k)->Apply(per_block);
+
+}  // namespace
