@@ -112,15 +112,8 @@ bool Runtime::capture(void* context, const agora::media::base::AudioPcmFrame& fr
        frame.samples_per_channel_ != 480 || frame.bytes_per_sample != 2)) {
     return false;
   }
-  agora::media::IAudioFrameObserverBase::AudioFrame observed;
-  observed.type = agora::media::IAudioFrameObserverBase::FRAME_TYPE_PCM16;
-  observed.samplesPerChannel = static_cast<int>(frame.samples_per_channel_);
-  observed.bytesPerSample = frame.bytes_per_sample;
-  observed.channels = static_cast<int>(frame.num_channels_);
-  observed.samplesPerSec = frame.sample_rate_hz_;
   // The observer copies straight out of the SDK's frame: one copy per block.
-  observed.buffer = const_cast<int16_t*>(frame.data_);
-  observed.renderTimeMs = frame.capture_timestamp;
+  agora::media::IAudioFrameObserverBase::AudioFrame observed = DuplexObserver::pcm_frame(frame);
   return self->observer.capture_frame(observed);
 }
 
