@@ -187,6 +187,69 @@ TEST_F(Join, ExceptionLatchesTheRuntimeInBothVariants) {
   GetCapturedStderr();
 }
 
+
+// The connection's state as the host sees it, driven by the stand-in's
+// notifications on a joined peer.
+struct Script {
+  const char* name;
+  bool v2;
+  std::vector<loopback::Notification> notices;
+  int32_t status;
+  int failure_event;  // printed by the tick's peer line; 0 when none
+};
+
+class ConnectionStates : public PeerTest, public ::testing::WithParamInterface<Script> {};
+
+TEST_P(ConnectionStates, StatusFollowsTheNotifications) {
+  const Script& script = GetParam();
+  if (script.v2) install_policy();
+  ASSERT_EQ(join(0, script.v2), 0);
+  const auto peer = newest_peer();
+  for (const auto& notice : script.notices) loopback::notify(peer.connection, notice);
+  CaptureStderr();
+  ASSERT_EQ(dovrin_rtc_desktop_tick(rtc), 0);
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(dovrin_rtc_desktop_status(rtc, 0), script.status);
+  if (script.failure_event != 0) {
+    EXPECT_THAT(err, HasSubstr("DOVRIN_RTC_NATIVE_PEER event=" + std::to_string(script.failure_event) + " "));
+  } else {
+    EXPECT_THAT(err, ::testing::Not(HasSubstr("DOVRIN_RTC_NATIVE_PEER")));
+  }
+}
+
+loopback::Notification notice(loopback::Notice kind) {
+  loopback::Notification n = PeerTest::connected_notice();
+  n.notice = kind;
+  return n;
+}
+const loopback::Notification kConnected = PeerTest::connected_notice();
+const loopback::Notification kJoined = PeerTest::user_notice(loopback::Notice::user_joined, "7");
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, ConnectionStates,
+    ::testing::Values(
+        Script{"connecting", false, {}, 0, 0},
+        Script{"connected", false, {kConnected, kJoined}, 1, 0},
+        Script{"local_user_042", false, {PeerTest::connected_notice(kChannel, "042")}, -2, 1},
+        Script{"other_channel", false, {PeerTest::connected_notice("room-2", "42")}, -2, 1},
+        Script{"second_connected", false, {kConnected, kJoined, kConnected}, -2, 2},
+        Script{"lost", false, {kConnected, kJoined, notice(loopback::Notice::connection_lost)}, 2, 0},
+        Script{"reconnected", false,
+               {kConnected, kJoined, notice(loopback::Notice::connection_lost),
+                notice(loopback::Notice::reconnected)},
+               1, 0},
+        Script{"remote_dropped", false,
+               {kConnected, kJoined, PeerTest::user_notice(loopback::Notice::user_left, "7", 1)}, 2, 0},
+        Script{"remote_back", false,
+               {kConnected, kJoined, PeerTest::user_notice(loopback::Notice::user_left, "7", 1), kJoined},
+               1, 0},
+        Script{"remote_quit", false,
+               {kConnected, kJoined, PeerTest::user_notice(loopback::Notice::user_left, "7", 0)}, -2, 12},
+        Script{"remote_quit_judged_by_policy", true,
+               {kConnected, kJoined, PeerTest::user_notice(loopback::Notice::user_left, "7", 0)}, 1, 0},
+        Script{"disconnected", false, {kConnected, notice(loopback::Notice::disconnected)}, -2, 3}),
+    [](const auto& script) { return std::string(script.param.name); });
+
 class Leave : public PeerTest {};
 
 TEST_F(Leave, StopsTheSdkObjectsAndFreesTheSlot) {

@@ -87,6 +87,8 @@ class PeerTest : public RuntimeTest {
     return objects;
   }
 
+  // Notifications as the SDK sends them for this peer's connection.
+ public:
   static loopback::Notification connected_notice(const char* channel = kChannel,
                                                  const char* local = "42") {
     loopback::Notification n;
@@ -104,6 +106,7 @@ class PeerTest : public RuntimeTest {
     return n;
   }
 
+ protected:
   // Joins, connects and lets the remote user arrive.
   PeerObjects established(uint32_t slot, bool v2 = false) {
     EXPECT_EQ(join(slot, v2), 0);
