@@ -1,71 +1,15 @@
-// Proves that the audio-thread paths never reach the heap: the global
-// allocation functions of this test program count calls made by the current
-// thread while a window is open, and can be told to fail the next aligned
-// allocation.
+// Proves that the audio-thread paths never reach the heap: this program's
+// global allocation functions count what the current thread allocates while
+// a window is open, and can be told to fail the next aligned allocation.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <new>
 
 #include "audio/duplex_observer.h"
 #include "audio/sink.h"
 #include "audio_test_support.h"
-
-namespace {
-
-thread_local bool counting = false;
-thread_local size_t allocations = 0;
-bool fail_next_aligned = false;  // set and read on the test's thread only
-
-void* counted(size_t size) {
-  if (counting) ++allocations;
-  return std::malloc(size == 0 ? 1 : size);
-}
-
-void* counted_aligned(size_t size, std::align_val_t align) {
-  if (counting) ++allocations;
-  if (fail_next_aligned) {
-    fail_next_aligned = false;
-    return nullptr;
-  }
-  const size_t alignment = static_cast<size_t>(align);
-  const size_t rounded = (size + alignment - 1) / alignment * alignment;
-  return std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded);
-}
-
-// Out of line, so the compiler does not pair the replaced operators with
-// malloc and free and warn about a mismatch that is not one.
-[[gnu::noinline]] void release(void* p) noexcept { std::free(p); }
-
-}  // namespace
-
-void* operator new(size_t size) {
-  if (void* p = counted(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return counted(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return counted(size); }
-void* operator new(size_t size, std::align_val_t align) {
-  if (void* p = counted_aligned(size, align)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size, std::align_val_t align) { return operator new(size, align); }
-void* operator new(size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
-  return counted_aligned(size, align);
-}
-void* operator new[](size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
-  return counted_aligned(size, align);
-}
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, size_t) noexcept { release(p); }
-void operator delete[](void* p, size_t) noexcept { release(p); }
-void operator delete(void* p, std::align_val_t) noexcept { release(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
-void operator delete(void* p, size_t, std::align_val_t) noexcept { release(p); }
-void operator delete[](void* p, size_t, std::align_val_t) noexcept { release(p); }
+#include "support/allocation_counter.h"
 
 namespace dovrin::rtc_probe {
 namespace {
@@ -74,18 +18,10 @@ using testing::ManualClock;
 using testing::stamped_block;
 using testing::TestFrame;
 
-// Counts the heap allocations made by this thread while it runs fn.
-template <class Fn>
-size_t allocations_during(Fn&& fn) {
-  allocations = 0;
-  counting = true;
-  fn();
-  counting = false;
-  return allocations;
-}
+using dovrin::testing::allocations_during;
 
 TEST(DuplexObserverAllocationTest, CountingSeesAnAllocation) {
-  const size_t seen = allocations_during([] { delete new int(5); });
+  const size_t seen = allocations_during([] { ::operator delete(::operator new(16)); });
   EXPECT_EQ(seen, 1u) << "the counter itself works";
 }
 
@@ -176,11 +112,11 @@ TEST(DuplexObserverAllocationTest, MissingBudgetRingFailsConstruction) {
   // The observer lives in static storage so that the only aligned
   // allocation during construction is its budgeted capture ring.
   alignas(DuplexObserver) static unsigned char storage[sizeof(DuplexObserver)];
-  fail_next_aligned = true;
+  dovrin::testing::fail_next_aligned_allocation();
   auto* observer = new (storage) DuplexObserver("", 0, nullptr, nullptr,
                                                 RemoteChannelBinding::by_name, true,
                                                 RemoteOverflowPolicy::fail, 48000, 1);
-  EXPECT_FALSE(fail_next_aligned) << "the ring's allocation was attempted";
+  EXPECT_FALSE(dovrin::testing::aligned_failure_pending()) << "the ring's allocation was attempted";
   EXPECT_EQ(observer->stats().faults, 1u);
   EXPECT_EQ(observer->epoch(), 0u);
   EXPECT_FALSE(observer->authorize(2, true, true));

@@ -1,5 +1,5 @@
-// The IO callback must not allocate: this binary counts every operator new made on the
-// calling thread.
+// The IO callback must not allocate: this program counts the heap allocations
+// of the calling thread while the callback runs.
 
 #include <gtest/gtest.h>
 
@@ -8,21 +8,7 @@
 #include <vector>
 
 #include "audio_host/capture.h"
-
-namespace {
-thread_local long allocations = 0;
-}
-
-// The replacements pair malloc with free themselves; GCC cannot see that across them.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  ++allocations;
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#include "support/allocation_counter.h"
 
 namespace dovrin::audio_host {
 namespace {
@@ -41,9 +27,10 @@ TEST_P(AudioHostCallbackAllocation, NoneWhateverTheBuffer) {
   std::vector<float> samples(GetParam().floats, 0.25f);
   const std::vector<platform::AudioBuffer> buffers{
       {GetParam().channels, static_cast<std::uint32_t>(samples.size() * 4), samples.data()}};
-  const long before = allocations;
-  for (int call = 0; call < 50; ++call) captureInput(&input, buffers, {});
-  EXPECT_EQ(allocations - before, 0);
+  const size_t allocations = dovrin::testing::allocations_during([&] {
+    for (int call = 0; call < 50; ++call) captureInput(&input, buffers, {});
+  });
+  EXPECT_EQ(allocations, 0u);
   EXPECT_GT(ring.held(), 0);
 }
 

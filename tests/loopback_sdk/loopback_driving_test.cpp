@@ -5,35 +5,7 @@
 #include <new>
 
 #include "loopback_env.h"
-
-// Heap allocations made by this thread while counting is on. Replacing the
-// global allocation functions is the only way to see allocations made inside
-// the stand-in too.
-namespace {
-thread_local bool g_counting = false;
-thread_local int g_allocations = 0;
-
-void* counted_alloc(std::size_t size) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_alloc(size); }
-void* operator new[](std::size_t size) { return counted_alloc(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_counting) ++g_allocations;
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_counting) ++g_allocations;
-  return std::malloc(size == 0 ? 1 : size);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "support/allocation_counter.h"
 
 namespace loopback_test {
 namespace {
@@ -45,15 +17,7 @@ using loopback::Position;
 
 class LoopbackDriving : public LoopbackTest {};
 
-// Counts the heap allocations `body` makes on this thread.
-template <class Body>
-int allocations_in(Body&& body) {
-  g_allocations = 0;
-  g_counting = true;
-  body();
-  g_counting = false;
-  return g_allocations;
-}
+using dovrin::testing::allocations_during;
 
 TEST_F(LoopbackDriving, EveryNotificationReachesTheRegisteredObserversInOrder) {
   const loopback::ConnectionInfo info{7, "room", 2, "1001", 9};
@@ -325,9 +289,9 @@ TEST_F(LoopbackDriving, AudioDrivingAllocatesNothing) {
   frame.num_channels_ = 1;
 
   // The counter does see allocations, so a zero below means none were made.
-  EXPECT_GT(allocations_in([] { std::string s(100, 'x'); }), 0);
+  EXPECT_GT(allocations_during([] { std::string s(100, 'x'); }), 0u);
   size_t delivered = 0;
-  const int allocations = allocations_in([&] {
+  const size_t allocations = allocations_during([&] {
     for (Position p : {Position::playback, Position::record, Position::mixed,
                        Position::ear_monitoring, Position::before_mixing_text,
                        Position::before_mixing_uid}) {
@@ -338,7 +302,7 @@ TEST_F(LoopbackDriving, AudioDrivingAllocatesNothing) {
                      .observers;
     delivered += loopback::push_pcm(track, frame).sinks;
   });
-  EXPECT_EQ(allocations, 0);
+  EXPECT_EQ(allocations, 0u);
   EXPECT_EQ(delivered, 2u * 5 + 1 + 1 + 2);
 }
 
