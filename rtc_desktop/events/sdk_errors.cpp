@@ -1,19 +1,13 @@
 #include "events/sdk_errors.h"
 
+#include "events/event_codes.h"
 #include "frame/steady_clock.h"
 
 namespace dovrin::rtc_probe {
 namespace {
 
-constexpr uint32_t kCategoryObservation = 5;
-constexpr uint32_t kOperationLinkState = 22;
-constexpr uint32_t kOperationRenewalResult = 11;
-constexpr uint32_t kOperationRenewalCall = 17;
-constexpr uint32_t kFlagTracked = 4;
-constexpr uint32_t kFlagSuperseded = 8;
-
 // Operations whose event is its own request when no renewal request names it.
-bool self_identified(uint32_t operation) { return operation >= 17 && operation <= 21; }
+bool self_identified(uint32_t operation) { return operation >= kOpRenewalCall && operation <= kOpConnect; }
 
 DovrinRtcSdkEvent probe(uint32_t category, uint32_t operation, int32_t raw_code,
                         uint32_t context_flags) {
@@ -40,32 +34,32 @@ uint32_t SdkErrors::record(uint32_t category, uint32_t operation, int32_t raw_co
   event.monotonic_ms = steady_clock_ms();
 
   // The policy sees the record with action 0; its answer is stored after.
-  uint32_t action = callback_ ? callback_(&event) : kFatal;
-  if (action > kFatal) action = kFatal;
+  uint32_t action = callback_ ? callback_(&event) : kActionFatal;
+  if (action > kActionFatal) action = kActionFatal;
   event.action = static_cast<uint16_t>(action);
 
   latest_ = event;
-  if (category == kCategoryObservation && operation == kOperationLinkState) connection_ = event;
-  if (operation == kOperationRenewalCall && (context_flags & kFlagTracked) != 0) {
+  if (category == kCategoryLibrary && operation == kOpLinkState) connection_ = event;
+  if (operation == kOpRenewalCall && (context_flags & kFlagTracked) != 0) {
     request_ = event;
-  } else if ((operation == kOperationRenewalResult || operation == kOperationRenewalCall) &&
+  } else if ((operation == kOpRenewalResult || operation == kOpRenewalCall) &&
              (context_flags & kFlagSuperseded) == 0) {
     renewal_ = event;
   }
   // The first fatal event explains the slot's failure; later ones do not replace it.
-  if (action >= 3 && failure_.sequence == 0) failure_ = event;
+  if (fatal_action(action) && failure_.sequence == 0) failure_ = event;
   return action;
 }
 
 void SdkErrors::observe(uint32_t operation, int32_t raw_code, uint32_t context_flags) {
   if (callback_ == nullptr) return;
-  const DovrinRtcSdkEvent offer = probe(kCategoryObservation, operation, raw_code, context_flags);
-  if (callback_(&offer) == 0) record(kCategoryObservation, operation, raw_code, context_flags, 0);
+  const DovrinRtcSdkEvent offer = probe(kCategoryLibrary, operation, raw_code, context_flags);
+  if (callback_(&offer) == 0) record(kCategoryLibrary, operation, raw_code, context_flags, 0);
 }
 
 bool SdkErrors::supports_renewal_tracking() const {
   if (callback_ == nullptr) return false;
-  DovrinRtcSdkEvent offer = probe(3, kOperationRenewalResult, 3, kFlagTracked | kFlagSuperseded);
+  DovrinRtcSdkEvent offer = probe(kCategoryRenewalResult, kOpRenewalResult, 3, kFlagTracked | kFlagSuperseded);
   offer.request_id = 1;
   return callback_(&offer) == 0;
 }

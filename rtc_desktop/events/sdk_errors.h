@@ -17,7 +17,6 @@ class SdkErrors {
  public:
   static constexpr uint32_t kSdkVersion = 0x40700;
   static constexpr uint8_t kPlatform = 2;
-  static constexpr uint32_t kFatal = 4;
 
   SdkErrors(uint32_t slot, uint64_t generation, DovrinRtcPolicyCallback callback) noexcept
       : slot_(slot), generation_(generation), callback_(callback) {}

@@ -1,6 +1,7 @@
 // The periodic tick that supervises every slot, and the per-slot status.
 #include <cstdio>
 
+#include "events/event_codes.h"
 #include "frame/runtime.h"
 #include "frame/steady_clock.h"
 #include "peers/peer.h"
@@ -9,20 +10,17 @@ using dovrin::rtc_desktop::detail::kPeerSlots;
 using dovrin::rtc_desktop::detail::owner;
 using dovrin::rtc_desktop::detail::Peer;
 using dovrin::rtc_desktop::detail::Runtime;
-namespace ops = dovrin::rtc_desktop::detail;
+using namespace dovrin::rtc_probe;
 
 namespace {
 
-constexpr uint32_t kOpSubscribe = 19;
-constexpr uint32_t kOpLinkState = 22;
-constexpr uint32_t kOpRemoteReady = 24;
 constexpr uint64_t kEventLineIntervalMs = 1000;
 
 void print_event_line(Peer& peer) {
   const DovrinRtcSdkEvent event = peer.event_log.latest();
   if (event.sequence == 0 || event.sequence == peer.reported_event_sequence) return;
   // Rate-limited by the events' own recording times; fatal ones always show.
-  if (event.action < 3 && event.monotonic_ms < peer.reported_event_ms + kEventLineIntervalMs) return;
+  if (!fatal_action(event.action) && event.monotonic_ms < peer.reported_event_ms + kEventLineIntervalMs) return;
   peer.reported_event_sequence = event.sequence;
   peer.reported_event_ms = event.monotonic_ms;
   std::fprintf(stderr,
@@ -58,7 +56,7 @@ bool subscribe(Peer& peer) {
   agora::rtc::ILocalUser* local_user = peer.connection->getLocalUser();
   const int result = local_user ? local_user->subscribeAudio(peer.remote_uid_text.c_str(), 0) : -1;
   if (result != 0) {
-    const uint32_t action = peer.api_failed(kOpSubscribe, result, 4);
+    const uint32_t action = peer.api_failed(kOpSubscribe, result, kCategorySdkCall);
     if (result == -2 && action == 0) observer.peer_unavailable(generation);
     return false;
   }
@@ -71,7 +69,7 @@ void offer_observations(Peer& peer) {
   const int32_t link = peer.link_state();
   if (link != peer.reported_link_state) {
     peer.reported_link_state = link;
-    peer.event_log.observe(kOpLinkState, link, link == 2 ? 1 : 0);
+    peer.event_log.observe(kOpLinkState, link, link == 2 ? kFlagRecovering : 0);
   }
   const int32_t ready = peer.remote_ready();
   if (ready != peer.reported_ready) {
@@ -115,7 +113,7 @@ int32_t dovrin_rtc_desktop_tick(DovrinRtcRuntime* handle) {
       const auto timestamp = static_cast<uint32_t>(rt->silence_samples / 48);
       const int result =
           rt->pcm_sender->sendAudioPcmData(silence, timestamp, timestamp, 480, 2, 2, 48000, 0);
-      if (!rt->check(result, ops::kOpSilenceFeed)) return -3;
+      if (!rt->check(result, kOpPcmSend)) return -3;
       rt->silence_samples += 480;
     }
   } catch (...) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "events/event_codes.h"
 #include "frame/bounded_text.h"
 #include "frame/runtime.h"
 
@@ -11,7 +12,7 @@ using dovrin::rtc_desktop::detail::bounded;
 using dovrin::rtc_desktop::detail::destroy_runtime;
 using dovrin::rtc_desktop::detail::owner;
 using dovrin::rtc_desktop::detail::Runtime;
-namespace ops = dovrin::rtc_desktop::detail;
+using namespace dovrin::rtc_probe;
 
 namespace {
 
@@ -47,7 +48,7 @@ int32_t start_runtime(Runtime& rt, DovrinRtcCreateDiagnostics* diagnostics) {
   service_config.logConfig.level = 0;
   service_config.useStringUid = false;
   const int initialized = rt.service->initialize(service_config);
-  if (!rt.check(initialized, ops::kOpInitializeService)) {
+  if (!rt.check(initialized, kOpInitializeService)) {
     return failed_stage(diagnostics, -34, 4, initialized, kSdkCodeKind);
   }
 
@@ -72,14 +73,14 @@ int32_t start_runtime(Runtime& rt, DovrinRtcCreateDiagnostics* diagnostics) {
 
   // Each step only after the previous one succeeded; the failing one names
   // its operation in the API line.
-  uint32_t operation = ops::kOpLocalPlayback;
+  uint32_t operation = kOpSwitchLocalPlayback;
   int result = rt.capture_track->enableLocalPlayback(false);
   if (result == 0) {
-    operation = ops::kOpFrameParameters;
+    operation = kOpFrameParameters;
     result = local_user->setPlaybackAudioFrameParameters(2, 48000, 2, 960);
   }
   if (result == 0) {
-    operation = ops::kOpRegisterObserver;
+    operation = kOpRegisterObserver;
     result = local_user->registerAudioFrameObserver(&rt.observer);
   }
   if (!rt.check(result, operation)) return failed_stage(diagnostics, -37, 6, result, kSdkCodeKind);
@@ -93,7 +94,7 @@ int32_t start_runtime(Runtime& rt, DovrinRtcCreateDiagnostics* diagnostics) {
 
   result = rt.capture_track->setEnabled(false);
   if (result == 0) result = rt.playback_track->setEnabled(false);
-  if (!rt.check(result, ops::kOpSwitchTrack)) {
+  if (!rt.check(result, kOpSwitchTrack)) {
     return failed_stage(diagnostics, -39, 8, result, kSdkCodeKind);
   }
   return 0;
@@ -168,10 +169,10 @@ int32_t dovrin_rtc_desktop_io(DovrinRtcRuntime* handle, uint32_t capture, uint32
     return -2;
   }
   try {
-    if (!rt->check(rt->capture_track->setEnabled(capture == 1), ops::kOpSwitchTrack) ||
+    if (!rt->check(rt->capture_track->setEnabled(capture == 1), kOpSwitchTrack) ||
         !rt->check(rt->playback_track->enableLocalPlayback(playback == 1, true, 0),
-                   ops::kOpLocalPlayback) ||
-        !rt->check(rt->playback_track->setEnabled(playback == 1), ops::kOpSwitchTrack)) {
+                   kOpSwitchLocalPlayback) ||
+        !rt->check(rt->playback_track->setEnabled(playback == 1), kOpSwitchTrack)) {
       return -3;
     }
   } catch (...) {

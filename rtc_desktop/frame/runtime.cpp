@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "events/event_codes.h"
 #include "peers/peer.h"
 
 namespace dovrin::rtc_desktop::detail {
@@ -64,9 +65,9 @@ void Runtime::fail() {
 bool Runtime::check(int code, uint32_t operation) {
   if (code == 0) return true;
   if (event_log) {
-    const uint32_t action = event_log->record(4, operation, code, 0, 0);
+    const uint32_t action = event_log->record(rtc_probe::kCategorySdkCall, operation, code, 0, 0);
     // Only the silence feed may be tolerated: playback goes on without it.
-    if (operation == kOpSilenceFeed && action <= 1) return true;
+    if (operation == rtc_probe::kOpPcmSend && action <= 1) return true;
   }
   std::fprintf(stderr, "DOVRIN_RTC_NATIVE_API operation=%u code=%d\n", operation, code);
   fail();
@@ -75,7 +76,7 @@ bool Runtime::check(int code, uint32_t operation) {
 
 bool Runtime::check_peer(Peer& peer, uint32_t operation, int code, bool v2) {
   if (code == 0) return true;
-  peer.api_failed(operation, code, 4);
+  peer.api_failed(operation, code, rtc_probe::kCategorySdkCall);
   if (!v2) fail();
   return false;
 }

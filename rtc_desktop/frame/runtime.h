@@ -26,17 +26,6 @@ inline constexpr uint32_t kRuntimeSlot = 34;
 // Left peers stay allocated until destroy; a runtime keeps at most this many.
 inline constexpr size_t kMaxRetiredPeers = 34;
 
-// Operation numbers of the runtime's own SDK calls, as they appear in the
-// "DOVRIN_RTC_NATIVE_API" line and in event records.
-enum RuntimeOperation : uint32_t {
-  kOpSilenceFeed = 18,
-  kOpSwitchTrack = 27,
-  kOpLocalPlayback = 28,
-  kOpFrameParameters = 29,
-  kOpRegisterObserver = 30,
-  kOpInitializeService = 32,
-};
-
 // Members are written only by exports on the host's side, which must not
 // overlap where one of them writes (create, destroy, io). The SDK's threads
 // reach the runtime only through `observer` and `sink`, whose state is

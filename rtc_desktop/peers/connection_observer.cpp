@@ -1,5 +1,6 @@
 #include "peers/connection_observer.h"
 
+#include "events/event_codes.h"
 #include "frame/steady_clock.h"
 
 namespace dovrin::rtc_probe {
@@ -9,26 +10,6 @@ constexpr auto kOrder = std::memory_order_seq_cst;
 constexpr uint32_t kMinWindowMs = 1000;
 constexpr uint32_t kMaxWindowMs = 60000;
 constexpr size_t kMaxChannelBytes = 64;
-
-// Operations this observer raises.
-enum : uint32_t {
-  kOpOtherConnection = 1,
-  kOpUnexpectedConnected = 2,
-  kOpDisconnected = 3,
-  kOpUnexpectedConnecting = 4,
-  kOpUnexpectedInterruption = 5,
-  kOpUnexpectedReconnected = 6,
-  kOpConnectionFailure = 8,
-  kOpTokenExpired = 10,
-  kOpRenewalResult = 11,
-  kOpRemoteLeft = 12,
-  kOpMediaRelay = 13,
-  kOpSdkError = 14,
-  kOpDeadlinePassed = 15,
-  kOpPresenceOverflow = 16,
-};
-
-bool fatal(uint32_t action) { return action == 3 || action == 4; }
 
 std::string decimal(uint32_t id) { return id == 0 ? std::string() : std::to_string(id); }
 
@@ -96,7 +77,7 @@ void ConnectionObserver::close() {
 void ConnectionObserver::fail(uint32_t operation, int32_t code, bool suppress_report) {
   uint32_t current = state.load(kOrder);
   if (current >= Failed) return;
-  if (on_report && !suppress_report && !fatal(on_report(context, operation, code))) return;
+  if (on_report && !suppress_report && !fatal_action(on_report(context, operation, code))) return;
   current = state.load(kOrder);
   while (current < Failed) {
     if (state.compare_exchange_weak(current, Failed, kOrder)) {
@@ -232,7 +213,7 @@ void ConnectionObserver::onRenewTokenResult(const char* token, int code) {
   if (state.load(kOrder) >= Failed) return;
   if (on_renewal_result) {
     // The result is already in the log: failing must not report it twice.
-    if (fatal(on_renewal_result(context, token, code))) fail(kOpRenewalResult, code, true);
+    if (fatal_action(on_renewal_result(context, token, code))) fail(kOpRenewalResult, code, true);
   } else if (code != 0) {
     fail(kOpRenewalResult, code);
   } else if (on_report) {

@@ -1,28 +1,27 @@
 #include "peers/peer.h"
 
+#include "events/event_codes.h"
 #include "frame/bounded_text.h"
 
 namespace dovrin::rtc_desktop::detail {
 namespace {
 
-constexpr uint32_t kFlagRecovering = 1;
-constexpr uint32_t kFlagPeerCall = 2;
-constexpr uint32_t kFlagTracked = 4;
-constexpr uint32_t kFlagSuperseded = 8;
-constexpr uint32_t kOpRenewalCall = 17;
-constexpr uint32_t kOpRenewalResult = 11;
-constexpr uint32_t kCategorySdkCall = 4;
-constexpr uint32_t kCategoryRenewalResult = 3;
+using namespace rtc_probe;
 
-bool fatal(uint32_t action) { return action == 3 || action == 4; }
-
+// The category of a connection observer's event, by its operation.
 uint32_t category_of(uint32_t operation) {
   switch (operation) {
-    case 11: return 3;
-    case 14: return 1;
-    case 13: return 6;
-    case 3: case 4: case 5: case 6: case 7: case 8: case 12: return 2;
-    default: return 5;
+    case kOpRenewalResult: return kCategoryRenewalResult;
+    case kOpSdkError: return kCategorySdkError;
+    case kOpMediaRelay: return kCategoryMediaRelay;
+    case kOpDisconnected:
+    case kOpUnexpectedConnecting:
+    case kOpUnexpectedInterruption:
+    case kOpUnexpectedReconnected:
+    case kOpConnectionFailure:
+    case kOpRemoteLeft:
+      return kCategoryConnection;
+    default: return kCategoryLibrary;
   }
 }
 
@@ -78,7 +77,7 @@ uint32_t Peer::api_failed(uint32_t operation, int32_t code, uint32_t category) {
   if (code == 0) return 0;
   const uint32_t flags = kFlagPeerCall | (connection_observer.recovering() ? kFlagRecovering : 0);
   const uint32_t action = event_log.record(category, operation, code, flags, 0);
-  if (fatal(action)) failed = true;
+  if (fatal_action(action)) failed = true;
   return action;
 }
 
@@ -95,7 +94,7 @@ uint64_t Peer::begin_renewal(const char* token) {
 
 void Peer::renewal_returned(uint64_t request, int32_t code) {
   if (renewal_tracking) {
-    if (fatal(event_log.record(kCategorySdkCall, kOpRenewalCall, code, kFlagTracked, request))) {
+    if (fatal_action(event_log.record(kCategorySdkCall, kOpRenewalCall, code, kFlagTracked, request))) {
       failed = true;
     }
   } else {

@@ -1,6 +1,7 @@
 // Joining and leaving channels, the recovery window and token renewal.
 #include <string>
 
+#include "events/event_codes.h"
 #include "frame/bounded_text.h"
 #include "frame/runtime.h"
 #include "peers/peer.h"
@@ -11,29 +12,12 @@ using dovrin::rtc_desktop::detail::kPeerSlots;
 using dovrin::rtc_desktop::detail::owner;
 using dovrin::rtc_desktop::detail::Peer;
 using dovrin::rtc_desktop::detail::Runtime;
+using namespace dovrin::rtc_probe;
 
 namespace {
 
 constexpr size_t kMaxChannel = 64;
 constexpr size_t kMaxToken = 4096;
-constexpr uint32_t kCategoryLibrary = 5;
-constexpr uint32_t kCategorySdkCall = 4;
-
-// Operation numbers of a join, in call order.
-enum JoinOperation : uint32_t {
-  kOpConnect = 21,
-  kOpAudioScenario = 22,
-  kOpRegisterConnectionObserver = 23,
-  kOpBeforeMixingFormat = 24,
-  kOpRegisterFrameObserver = 25,
-  kOpSignalVolume = 26,
-  kOpLocalPlayback = 27,
-  kOpEnableTrack = 28,
-  kOpPublish = 29,
-  kOpJoinObjects = 30,
-  kOpJoinAudioPath = 31,
-};
-
 // A join step the library itself found failing: recorded like an SDK call's
 // failure, and for a plain join the runtime fails with it.
 int32_t join_failed(Runtime& rt, Peer& peer, uint32_t operation, int32_t code, uint32_t category,
@@ -73,33 +57,33 @@ int32_t connect_peer(Runtime& rt, Peer& peer, const char* channel, const char* t
     return join_failed(rt, peer, kOpJoinObjects, -3, kCategoryLibrary, v2);
   }
 
-  if (!rt.check_peer(peer, kOpAudioScenario, local_user->setAudioScenario(8), v2)) return -3;
-  if (!rt.check_peer(peer, kOpRegisterConnectionObserver,
+  if (!rt.check_peer(peer, kOpJoinAudioScenario, local_user->setAudioScenario(8), v2)) return -3;
+  if (!rt.check_peer(peer, kOpJoinRegisterConnectionObserver,
                      peer.connection->registerObserver(&peer.connection_observer), v2)) {
     return -3;
   }
   peer.connection_observer_registered = true;
-  if (!rt.check_peer(peer, kOpBeforeMixingFormat,
+  if (!rt.check_peer(peer, kOpJoinBeforeMixingFormat,
                      local_user->setPlaybackAudioFrameBeforeMixingParameters(1, 48000, 0, 0), v2)) {
     return -3;
   }
-  if (!rt.check_peer(peer, kOpRegisterFrameObserver,
+  if (!rt.check_peer(peer, kOpJoinRegisterFrameObserver,
                      local_user->registerAudioFrameObserver(&peer.remote_audio), v2)) {
     return -3;
   }
   peer.frame_observer_registered = true;
-  if (!rt.check_peer(peer, kOpSignalVolume, local_user->setPlaybackSignalVolume(0), v2)) return -3;
+  if (!rt.check_peer(peer, kOpJoinSignalVolume, local_user->setPlaybackSignalVolume(0), v2)) return -3;
 
   if (!peer.audio().authorize(2, false, true) || !peer.connection_observer.begin()) {
     return join_failed(rt, peer, kOpJoinAudioPath, -3, kCategoryLibrary, v2);
   }
 
   if (!peer.publisher &&
-      !rt.check_peer(peer, kOpLocalPlayback, peer.track->enableLocalPlayback(false, true), v2)) {
+      !rt.check_peer(peer, kOpJoinLocalPlayback, peer.track->enableLocalPlayback(false, true), v2)) {
     return -3;
   }
-  if (!rt.check_peer(peer, kOpEnableTrack, peer.track->setEnabled(true), v2)) return -3;
-  if (!rt.check_peer(peer, kOpPublish, local_user->publishAudio(peer.track), v2)) return -3;
+  if (!rt.check_peer(peer, kOpJoinEnableTrack, peer.track->setEnabled(true), v2)) return -3;
+  if (!rt.check_peer(peer, kOpJoinPublish, local_user->publishAudio(peer.track), v2)) return -3;
   peer.published = true;
 
   const std::string user = std::to_string(local_uid);
@@ -188,7 +172,7 @@ int32_t dovrin_rtc_desktop_renew(DovrinRtcRuntime* handle, uint32_t slot, const 
 
   const uint64_t request = peer.begin_renewal(token);
   if (peer.renewal_tracking && request == 0) {
-    peer.api_failed(kOpJoinAudioPath, -1, kCategoryLibrary);
+    peer.api_failed(kOpRenewalNotIssued, -1, kCategoryLibrary);
     return -3;
   }
   int code = 0;

@@ -1,4 +1,5 @@
 // Encoder configuration and the per-slot send path.
+#include "events/event_codes.h"
 #include "frame/runtime.h"
 #include "peers/peer.h"
 
@@ -7,11 +8,10 @@ using dovrin::rtc_desktop::detail::kPeerSlots;
 using dovrin::rtc_desktop::detail::owner;
 using dovrin::rtc_desktop::detail::Peer;
 using dovrin::rtc_desktop::detail::Runtime;
+using namespace dovrin::rtc_probe;
 
 namespace {
 
-constexpr uint32_t kOpPcmSend = 18;
-constexpr uint32_t kOpOpusSend = 20;
 constexpr int64_t kMaxTimestamp = 4294967295;
 
 }  // namespace
@@ -59,8 +59,8 @@ int32_t dovrin_rtc_desktop_send(DovrinRtcRuntime* handle, uint32_t slot, const i
     return -3;
   }
   if (code == 0) return 0;
-  const uint32_t action = peer.publisher ? peer.api_failed(kOpOpusSend, code, 5)
-                                         : peer.api_failed(kOpPcmSend, code, 4);
+  const uint32_t action = peer.publisher ? peer.api_failed(kOpOpusSend, code, kCategoryLibrary)
+                                         : peer.api_failed(kOpPcmSend, code, kCategorySdkCall);
   return action <= 1 ? 1 : -3;
 }
 
