@@ -30,19 +30,24 @@ int32_t dovrin_rtc_desktop_error(DovrinRtcRuntime* handle, uint32_t slot, int32_
   Runtime* rt = owner(handle);
   if (rt == nullptr || slot > kRuntimeSlot || out == nullptr) return -1;
   *out = DovrinRtcSdkEvent{};
-  if (slot == kRuntimeSlot) {
-    if (!rt->event_log) return 0;
-    *out = which == 0 ? rt->event_log->latest() : rt->event_log->failure();
-  } else {
-    if (!rt->peers[slot]) return 0;
-    const SdkErrors& log = rt->peers[slot]->event_log;
-    switch (which) {
-      case 0: *out = log.latest(); break;
-      case 2: *out = log.renewal(); break;
-      case 3: *out = log.connection(); break;
-      case 4: *out = log.request(); break;
-      default: *out = log.failure(); break;
+  try {
+    if (slot == kRuntimeSlot) {
+      if (!rt->event_log) return 0;
+      *out = which == 0 ? rt->event_log->latest() : rt->event_log->failure();
+    } else {
+      if (!rt->peers[slot]) return 0;
+      const SdkErrors& log = rt->peers[slot]->event_log;
+      switch (which) {
+        case 0: *out = log.latest(); break;
+        case 2: *out = log.renewal(); break;
+        case 3: *out = log.connection(); break;
+        case 4: *out = log.request(); break;
+        default: *out = log.failure(); break;
+      }
     }
+  } catch (...) {
+    // Only taking the log's lock can throw; the record stays zero.
+    return -3;
   }
   return out->sequence != 0 ? 1 : 0;
 }

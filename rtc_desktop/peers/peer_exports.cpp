@@ -170,20 +170,19 @@ int32_t dovrin_rtc_desktop_renew(DovrinRtcRuntime* handle, uint32_t slot, const 
   Peer& peer = *rt->peers[slot];
   if (!peer.connection_observer.connected() && !peer.connection_observer.recovering()) return -2;
 
-  const uint64_t request = peer.begin_renewal(token);
-  if (peer.renewal_tracking && request == 0) {
-    peer.api_failed(kOpRenewalNotIssued, -1, kCategoryLibrary);
-    return -3;
-  }
-  int code = 0;
   try {
-    code = peer.connection->renewToken(token);
+    const uint64_t request = peer.begin_renewal(token);
+    if (peer.renewal_tracking && request == 0) {
+      peer.api_failed(kOpRenewalNotIssued, -1, kCategoryLibrary);
+      return -3;
+    }
+    const int code = peer.connection->renewToken(token);
+    peer.renewal_returned(request, code);
+    return code != 0 ? -3 : 0;
   } catch (...) {
     rt->fail();
     return -3;
   }
-  peer.renewal_returned(request, code);
-  return code != 0 ? -3 : 0;
 }
 
 }  // extern "C"

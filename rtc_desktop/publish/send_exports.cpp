@@ -47,21 +47,20 @@ int32_t dovrin_rtc_desktop_send(DovrinRtcRuntime* handle, uint32_t slot, const i
   if (peer.connection_observer.recovering()) return 1;
   if (!peer.connection_observer.connected()) return -2;
 
-  int code = 0;
   try {
-    if (peer.publisher) {
-      code = peer.publisher->send(peer.encoded_sender.get(), pcm, samples, sample_rate, timestamp) ? 0 : -3;
-    } else {
-      code = peer.pcm_sender->sendAudioPcmData(pcm, 0, timestamp, samples, 2, 1, sample_rate, 0);
-    }
+    const int code = peer.publisher
+                         ? (peer.publisher->send(peer.encoded_sender.get(), pcm, samples, sample_rate, timestamp)
+                                ? 0
+                                : -3)
+                         : peer.pcm_sender->sendAudioPcmData(pcm, 0, timestamp, samples, 2, 1, sample_rate, 0);
+    if (code == 0) return 0;
+    const uint32_t action = peer.publisher ? peer.api_failed(kOpOpusSend, code, kCategoryLibrary)
+                                           : peer.api_failed(kOpPcmSend, code, kCategorySdkCall);
+    return action <= 1 ? 1 : -3;
   } catch (...) {
     rt->fail();
     return -3;
   }
-  if (code == 0) return 0;
-  const uint32_t action = peer.publisher ? peer.api_failed(kOpOpusSend, code, kCategoryLibrary)
-                                         : peer.api_failed(kOpPcmSend, code, kCategorySdkCall);
-  return action <= 1 ? 1 : -3;
 }
 
 }  // extern "C"
