@@ -21,8 +21,8 @@
  *  -31 to -39  creation failed at a stage (DovrinRtcCreateDiagnostics)
  *
  * Threads: calls that change a handle's configuration (create, destroy, io,
- * configuration, join, leave) must not overlap any other call on the same
- * handle. Each ring has one
+ * select, configuration, join, leave) must not overlap any other call on the
+ * same handle. Each ring has one
  * consumer: a poll source is polled from one thread at a time. No function
  * here may be called from the SDK's audio threads or from the render callback.
  *
@@ -282,6 +282,64 @@ DOVRIN_RTC_DESKTOP_API void dovrin_rtc_desktop_destroy(DovrinRtcRuntime* handle)
  */
 DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_io(DovrinRtcRuntime* handle, uint32_t capture,
                                                      uint32_t playback);
+
+/* ---- Audio devices ------------------------------------------------------ */
+
+/*
+ * Device kinds: the SDK's device manager keeps two lists, kind 0 and kind 1;
+ * which of them holds output and which input devices is the SDK's
+ * convention, passed through unchanged. Indexes run from 0 to count - 1 in
+ * the manager's order. None of the three device functions checks the
+ * runtime's health: they work on a failed runtime too. All of them call
+ * the SDK synchronously on the calling host thread.
+ */
+
+/*
+ * The number of devices of `kind` (0 or 1), as the device manager reports
+ * it; a negative count is the manager's own failure, passed on unchanged.
+ * Returns the count; -1 for a null handle or a kind above 1; -3 when the
+ * manager threw.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_devices(DovrinRtcRuntime* handle, uint32_t kind);
+
+/*
+ * Describes device `index` of `kind`: its Core Audio device UID (stable
+ * across runs and reconnections) and its display name.
+ *   kind           in: 0 or 1
+ *   index          in: 0 to count - 1
+ *   uid_out        out: the UID, UTF-8, NUL-terminated, at most 255 bytes
+ *                  plus NUL
+ *   uid_capacity   in: bytes at uid_out; must exceed the UID's length
+ *   name_out       out: the name, NUL-terminated, at most 127 bytes plus NUL
+ *   name_capacity  in: bytes at name_out; must exceed the name's length
+ * Both outputs are written only when 0 is returned, and then both.
+ * Returns 0; -1 for a null handle or output, a capacity of 0, a negative
+ * index or one not below the count (also when the count is negative), a
+ * kind above 1, a name of 128 bytes or more, or an output too small for its
+ * text with the NUL (texts are never cut short); -3 when the manager threw,
+ * or the device has no usable UID: its identifier is not a decimal Core
+ * Audio object id, the object is gone, its UID cannot be read, is empty or
+ * is 256 bytes or longer. A host may skip a device that answers -3 and go on
+ * with the next index. Where the platform has no Core Audio, every device
+ * answers -3.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_device(DovrinRtcRuntime* handle, uint32_t kind,
+                                                         int32_t index, char* uid_out,
+                                                         uint32_t uid_capacity, char* name_out,
+                                                         uint32_t name_capacity);
+
+/*
+ * Makes device `index` of `kind` the manager's current one; it takes effect
+ * at the next dovrin_rtc_desktop_io. Only while local capture and playback
+ * are both switched off; must not overlap dovrin_rtc_desktop_io.
+ * Returns 0; -1 for a null handle, a kind above 1, a negative index or one
+ * not below the count; -4 while capture or playback is switched on (the
+ * manager is not asked); -3 when the manager refused the selection (a
+ * "DOVRIN_RTC_NATIVE_API operation=26" line for kind 0, "operation=25" for
+ * kind 1, goes to stderr) or threw; after -3 the runtime has failed.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_select(DovrinRtcRuntime* handle, uint32_t kind,
+                                                         int32_t index);
 
 /* ---- Audio blocks and health ------------------------------------------ */
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 
 namespace dovrin::platform::sim {
@@ -85,6 +86,16 @@ ObjectId SimWorld::addDevice(SimDevice device) {
   devices_[id] = std::move(device);
   deviceOrder_.push_back(id);
   return id;
+}
+
+void SimWorld::addDeviceAt(ObjectId id, SimDevice device) {
+  std::lock_guard lock(mutex_);
+  if (id == 0 || id == kSystemObject || kinds_.count(id) != 0)
+    throw std::invalid_argument("addDeviceAt: id 0, the system object or one in use");
+  kinds_[id] = Kind::device;
+  devices_[id] = std::move(device);
+  deviceOrder_.push_back(id);
+  if (id >= nextId_ && id != std::numeric_limits<ObjectId>::max()) nextId_ = id + 1;
 }
 
 SimDevice SimWorld::device(ObjectId id) const {

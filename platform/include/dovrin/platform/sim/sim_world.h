@@ -94,6 +94,9 @@ class SimWorld final : public AudioSystem, public ProcessTable, public Clock {
 
   // --- audio objects
   ObjectId addDevice(SimDevice device);
+  // A device under an id the test chooses; std::invalid_argument for 0, the system
+  // object or an id already in use. Later objects get ids above it.
+  void addDeviceAt(ObjectId id, SimDevice device);
   SimDevice device(ObjectId id) const;
   void setDevice(ObjectId id, SimDevice device);
   ObjectId addProcessObject(std::int32_t pid, bool runningOutput = false);
