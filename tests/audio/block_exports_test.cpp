@@ -107,6 +107,16 @@ TEST_F(BlockExports, CaptureWhileSwitchedOffIsNeverDelivered) {
   EXPECT_EQ(dovrin_rtc_desktop_poll(rtc, 0, &block), 0);
 }
 
+TEST_F(BlockExports, StrictCaptureOverflowIsAPhysicalFault) {
+  ASSERT_EQ(dovrin_rtc_desktop_io(rtc, 1, 0), 0);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(push_capture(1)) << i;
+  EXPECT_TRUE(push_capture(1)) << "the sink took it; the observer's ring was full";
+  DovrinRtcAudioBlock block;
+  CaptureStderr();
+  EXPECT_EQ(dovrin_rtc_desktop_poll(rtc, 0, &block), -2);
+  EXPECT_EQ(GetCapturedStderr(), "DOVRIN_RTC_NATIVE_FAULT physical=1 capture=0\n");
+}
+
 TEST_F(BlockExports, PlaybackFromSubmittedBlocks) {
   ASSERT_EQ(dovrin_rtc_desktop_io(rtc, 0, 1), 0);
   const auto first = stereo(11, -11);

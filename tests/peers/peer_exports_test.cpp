@@ -370,4 +370,19 @@ TEST_F(PeerPoll, FailedPeerPrintsItsFaultLineOnce) {
   EXPECT_EQ(dovrin_rtc_desktop_poll(rtc, 0, &block), 0) << "other slots keep working";
 }
 
+TEST_F(PeerPoll, TickThatReportedFirstSilencesThePoll) {
+  const auto peer = established(2);
+  loopback::Notification error;
+  error.notice = loopback::Notice::error;
+  error.numbers[0] = 9;
+  loopback::notify(peer.connection, error);
+  CaptureStderr();
+  EXPECT_EQ(dovrin_rtc_desktop_tick(rtc), 0);
+  EXPECT_EQ(GetCapturedStderr(), "DOVRIN_RTC_NATIVE_PEER event=14 code=9 faults=0 remote_detail=0\n");
+  DovrinRtcAudioBlock block;
+  CaptureStderr();
+  EXPECT_EQ(dovrin_rtc_desktop_poll(rtc, 3, &block), -3);
+  EXPECT_EQ(GetCapturedStderr(), "");
+}
+
 }  // namespace
