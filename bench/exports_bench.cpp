@@ -38,6 +38,17 @@ agora::media::IAudioFrameObserverBase* runtime_observer() {
 
 uint32_t tolerate(const DovrinRtcSdkEvent*) { return 0; }
 
+// A 10 ms 48 kHz frame over the caller's samples, as the SDK hands it over.
+agora::media::IAudioFrameObserverBase::AudioFrame frame_over(int16_t* samples, int channels) {
+  agora::media::IAudioFrameObserverBase::AudioFrame frame;
+  frame.samplesPerChannel = 480;
+  frame.bytesPerSample = 2;
+  frame.channels = channels;
+  frame.samplesPerSec = 48000;
+  frame.buffer = samples;
+  return frame;
+}
+
 // Joins `slot`, connects it and lets its remote user arrive.
 void establish(DovrinRtcRuntime* rtc, uint32_t slot) {
   const std::string channel = "room-" + std::to_string(slot);
@@ -78,12 +89,7 @@ void RemoteFrameAndPoll(benchmark::State& state) {
   establish(rtc, 0);
   auto* observer = loopback::frame_observers_ever().back().observer;
   std::array<int16_t, 480> samples{};
-  agora::media::IAudioFrameObserverBase::AudioFrame frame;
-  frame.samplesPerChannel = 480;
-  frame.bytesPerSample = 2;
-  frame.channels = 1;
-  frame.samplesPerSec = 48000;
-  frame.buffer = samples.data();
+  auto frame = frame_over(samples.data(), 1);
   DovrinRtcAudioBlock block;
   for (auto _ : state) {
     observer->onPlaybackAudioFrameBeforeMixing(nullptr, "7", frame);
@@ -100,12 +106,7 @@ void PlayAndPlaybackCallback(benchmark::State& state) {
   auto* observer = runtime_observer();
   std::array<int16_t, 960> in{};
   std::array<int16_t, 960> out{};
-  agora::media::IAudioFrameObserverBase::AudioFrame frame;
-  frame.samplesPerChannel = 480;
-  frame.bytesPerSample = 2;
-  frame.channels = 2;
-  frame.samplesPerSec = 48000;
-  frame.buffer = out.data();
+  auto frame = frame_over(out.data(), 2);
   for (auto _ : state) {
     benchmark::DoNotOptimize(dovrin_rtc_desktop_play(rtc, in.data(), 480));
     observer->onPlaybackAudioFrame("", frame);

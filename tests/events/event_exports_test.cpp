@@ -68,10 +68,7 @@ TEST_F(EventExports, SilenceFeedFailureUnderPolicyTable) {
     int32_t tick;
   } cases[] = {{0, 0}, {1, 0}, {2, -3}, {3, -3}, {4, -3}};
   for (const Case& c : cases) {
-    destroy();
-    create();
-    install_policy();
-    policy().action = c.action;
+    restart_with_policy(c.action);
     ASSERT_EQ(dovrin_rtc_desktop_io(rtc, 0, 1), 0);
     loopback::fail_with("pcm_sender.send", -1);
     CaptureStderr();
@@ -241,10 +238,7 @@ TEST_F(Tick, FailedSubscriptionUnderPolicy) {
     size_t subscriptions_after_second_tick;
   } cases[] = {{0, 1}, {1, 2}};
   for (const Case& c : cases) {
-    destroy();
-    create();
-    install_policy();
-    policy().action = c.action;
+    restart_with_policy(c.action);
     established(0, true);
     loopback::clear_journal();
     loopback::fail_with("local_user.subscribe_audio", -2);

@@ -96,10 +96,7 @@ TEST_F(SendExports, RefusedPcmSendUnderPolicy) {
   } cases[] = {{0, 1, 1}, {1, 1, 1}, {2, -3, -3}, {3, -3, -2}};
   const auto pcm = block48();
   for (const Case& c : cases) {
-    destroy();
-    create();
-    install_policy();
-    policy().action = c.action;
+    restart_with_policy(c.action);
     established(0, true);
     loopback::fail_with("pcm_sender.send", 8, loopback::kAlways);
     EXPECT_EQ(dovrin_rtc_desktop_send(rtc, 0, pcm.data(), 480, 48000, 0), c.first) << c.action;

@@ -69,6 +69,14 @@ class PeerTest : public RuntimeTest {
   void install_policy() {
     ASSERT_EQ(dovrin_rtc_desktop_error_policy(rtc, &TestPolicy::callback), 0);
   }
+  // A new runtime whose policy answers every recorded event with `action`;
+  // for tables that need a fresh runtime per case.
+  void restart_with_policy(uint32_t action) {
+    destroy();
+    create();
+    install_policy();
+    policy().action = action;
+  }
 
   int32_t join(uint32_t slot, bool v2 = false, const char* channel = kChannel,
                uint32_t local = kLocalUid, uint32_t remote = kRemoteUid) {
