@@ -109,23 +109,38 @@ void ConnectionObserver::begin_recovery(int32_t reason, bool lost) {
   finish_recovery();
 }
 
+bool ConnectionObserver::held_open() const {
+  return link_lost.load(kOrder) || (!event_mode && missing(presence.load(kOrder)));
+}
+
 void ConnectionObserver::finish_recovery() {
-  if (state.load(kOrder) != Connected || link_lost.load(kOrder)) return;
-  if (!event_mode && missing(presence.load(kOrder))) return;
-  uint64_t deadline = deadline_ms.load(kOrder);
-  if (deadline == kExpired) {
-    fail(kOpDeadlinePassed, 0);
-    return;
-  }
-  if (deadline == 0) return;
-  const uint64_t now = clock_ms();
-  if (now >= deadline) {
-    check_recovery_deadline(now);
-    return;
-  }
-  if (deadline_ms.compare_exchange_strong(deadline, 0, kOrder) && state.load(kOrder) == Connected &&
-      on_connected) {
-    on_connected(context);
+  for (;;) {
+    if (state.load(kOrder) != Connected || held_open()) return;
+    uint64_t deadline = deadline_ms.load(kOrder);
+    if (deadline == kExpired) {
+      fail(kOpDeadlinePassed, 0);
+      return;
+    }
+    if (deadline == 0) return;
+    const uint64_t now = clock_ms();
+    if (now >= deadline) {
+      check_recovery_deadline(now);
+      return;
+    }
+    // Losing this exchange means another thread finished (or expired) the
+    // recovery: its effect is that thread's to run.
+    if (!deadline_ms.compare_exchange_strong(deadline, 0, kOrder)) return;
+    if (!held_open()) {
+      if (state.load(kOrder) == Connected && on_connected) on_connected(context);
+      return;
+    }
+    // An interruption came in between the check above and the exchange: its
+    // begin_recovery found this recovery's deadline still set and kept it,
+    // and the exchange has just cleared it. That interruption is a recovery
+    // of its own and gets its own deadline here. If it ended meanwhile, its
+    // own finish found no deadline to clear, so go round again to complete it.
+    uint64_t none = 0;
+    deadline_ms.compare_exchange_strong(none, clock_ms() + window_ms, kOrder);
   }
 }
 

@@ -46,6 +46,8 @@ class ConnectionObserver : public agora::rtc::IRtcConnectionObserver {
   bool peer_missing() const { return missing(presence.load(std::memory_order_seq_cst)); }
   bool matches(const char* user) const { return same(user, remote_id); }
   uint32_t current_state() const { return state.load(std::memory_order_seq_cst); }
+  // 0 when no recovery runs, kExpired once one has run out.
+  uint64_t recovery_deadline() const { return deadline_ms.load(std::memory_order_seq_cst); }
 
   // Commands from the host's side.
   bool begin();
@@ -85,6 +87,9 @@ class ConnectionObserver : public agora::rtc::IRtcConnectionObserver {
   // The remote user has been seen at least once and is absent now.
   static bool missing(uint64_t word) { return word >= 2 && (word & 1) == 0; }
   bool live() const;
+  // Something still keeps a recovery open: the link, or (without event
+  // mode) the remote user's absence.
+  bool held_open() const;
 
   void fail(uint32_t operation, int32_t code, bool suppress_report = false);
   void begin_recovery(int32_t reason, bool lost);

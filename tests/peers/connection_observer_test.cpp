@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/manual_clock.h"
@@ -296,6 +300,166 @@ TEST_F(ConnectionObserverTest, ConcurrentFailuresRunTheEffectOnce) {
     b.join();
     c.join();
     EXPECT_EQ(owner.failures, 1) << "round " << round;
+  }
+}
+
+// A clock that runs an interfering notification once, inside its `fire_at`-th
+// read after arming, on the reading thread. The observer reads the clock
+// between its recovery checks and its deadline exchanges, so walking
+// `fire_at` over every read places the interference at every such point.
+class InterferingClock {
+ public:
+  explicit InterferingClock(uint64_t now) : now_(now) {
+    dovrin::rtc_probe::set_steady_clock(&InterferingClock::read, this);
+  }
+  ~InterferingClock() { dovrin::rtc_probe::set_steady_clock(nullptr, nullptr); }
+
+  void arm(int fire_at, std::function<void()> action) {
+    reads_ = 0;
+    fire_at_ = fire_at;
+    action_ = std::move(action);
+  }
+  // Runs the interference now if no read ran it.
+  bool fire_if_pending() {
+    if (!action_) return false;
+    std::exchange(action_, nullptr)();
+    return true;
+  }
+  uint64_t now() const { return now_; }
+  void advance(uint64_t ms) { now_ += ms; }
+
+ private:
+  static uint64_t read(void* self) noexcept {
+    auto* clock = static_cast<InterferingClock*>(self);
+    if (clock->action_ && ++clock->reads_ == clock->fire_at_) clock->fire_if_pending();
+    return clock->now_;
+  }
+  uint64_t now_;
+  int reads_ = 0;
+  int fire_at_ = 0;
+  std::function<void()> action_;
+};
+
+// A return (reconnection, or the remote user coming back) races a new loss
+// (link lost, or the user dropping again). Whatever the interleaving, the
+// observer must end recovered, or recovering with a deadline that will fire.
+struct ReturnRace {
+  const char* name;
+  bool event_mode;
+  void (*lose)(ConnectionObserver&);
+  void (*come_back)(ConnectionObserver&);
+};
+
+const ReturnRace kReturnRaces[] = {
+    {"link, judged by policy", true, [](ConnectionObserver& o) { o.onConnectionLost(info("room", "42")); },
+     [](ConnectionObserver& o) {
+       o.onReconnected(info("room", "42"), Reason::CONNECTION_CHANGED_JOIN_SUCCESS);
+     }},
+    {"link", false, [](ConnectionObserver& o) { o.onConnectionLost(info("room", "42")); },
+     [](ConnectionObserver& o) {
+       o.onReconnected(info("room", "42"), Reason::CONNECTION_CHANGED_JOIN_SUCCESS);
+     }},
+    {"remote user", false, [](ConnectionObserver& o) { o.onUserLeft("7", agora::rtc::USER_OFFLINE_DROPPED); },
+     [](ConnectionObserver& o) { o.onUserJoined("7"); }},
+};
+
+TEST(ConnectionObserverRace, LossDuringAReturnKeepsADeadline) {
+  for (const ReturnRace& race : kReturnRaces) {
+    // 0: the loss comes before the return starts; past the return's last
+    // read it comes after the return has finished.
+    for (int fire_at = 0; fire_at <= 6; ++fire_at) {
+      SCOPED_TRACE(std::string(race.name) + ", loss at clock read " + std::to_string(fire_at));
+      InterferingClock clock(100000);
+      Owner owner;
+      owner.action = 1;  // the policy tolerates what it is shown
+      ConnectionObserver o(7, &Owner::on_failure, &owner, "room", 42, &Owner::on_connected, kWindow,
+                           race.event_mode ? &Owner::on_report : nullptr, race.event_mode, nullptr);
+      ASSERT_TRUE(o.begin());
+      o.onConnected(info("room", "42"), Reason::CONNECTION_CHANGED_JOIN_SUCCESS);
+      o.onUserJoined("7");
+      race.lose(o);
+      ASSERT_TRUE(o.recovering());
+      clock.advance(100);
+
+      clock.arm(fire_at, [&] { race.lose(o); });
+      if (fire_at == 0) clock.fire_if_pending();
+      race.come_back(o);
+      const bool lost_after_return = clock.fire_if_pending();
+
+      EXPECT_FALSE(o.failed());
+      if (!o.recovering()) {
+        EXPECT_FALSE(lost_after_return);
+        EXPECT_TRUE(o.connected());
+        EXPECT_EQ(owner.connects, 2) << "the completed recovery connects once";
+        continue;
+      }
+      const uint64_t deadline = o.recovery_deadline();
+      EXPECT_NE(deadline, 0u) << "recovering without a deadline can never fail";
+      EXPECT_NE(deadline, ConnectionObserver::kExpired);
+      EXPECT_EQ(owner.connects, lost_after_return ? 2 : 1)
+          << "only a recovery that stayed complete connects";
+      clock.advance(kWindow);
+      o.check_recovery_deadline(clock.now());
+      if (race.event_mode) {
+        EXPECT_TRUE(!owner.reports.empty() && owner.reports.back().first == 15u)
+            << "the deadline was judged by the policy";
+      } else {
+        EXPECT_TRUE(o.failed());
+        EXPECT_EQ(o.failure_event(), 15u);
+      }
+    }
+  }
+}
+
+// The same race on two real threads, with random timing. Run under
+// ThreadSanitizer in CI.
+TEST(ConnectionObserverRace, RandomizedLossAgainstReturn) {
+  struct Counts {
+    std::atomic<int> connects{0};
+    std::atomic<int> failures{0};
+    static void connected(void* self) { ++static_cast<Counts*>(self)->connects; }
+    static void failed(void* self) { ++static_cast<Counts*>(self)->failures; }
+  };
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  dovrin::testing::ManualClock clock(100000);
+  for (const ReturnRace& race : kReturnRaces) {
+    if (race.event_mode) continue;  // the policy's answers make no difference to the race
+    SCOPED_TRACE(race.name);
+    Counts counts;
+    ConnectionObserver o(7, &Counts::failed, &counts, "room", 42, &Counts::connected, kWindow, nullptr,
+                         false, nullptr);
+    ASSERT_TRUE(o.begin());
+    o.onConnected(info("room", "42"), Reason::CONNECTION_CHANGED_JOIN_SUCCESS);
+    o.onUserJoined("7");
+    for (int round = 0; round < 200; ++round) {
+      race.lose(o);
+      const int spin_return = static_cast<int>(random() % 64);
+      const int spin_loss = static_cast<int>(random() % 64);
+      std::atomic<int> ready{0};
+      auto start = [&ready] {
+        ready.fetch_add(1, std::memory_order_acq_rel);
+        while (ready.load(std::memory_order_acquire) < 2) {
+        }
+      };
+      auto spin = [](int n) {
+        for (int i = 0; i < n; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
+      };
+      std::thread returning([&] { start(); spin(spin_return); race.come_back(o); });
+      std::thread losing([&] { start(); spin(spin_loss); race.lose(o); });
+      returning.join();
+      losing.join();
+      ASSERT_FALSE(o.failed()) << "round " << round;
+      if (o.recovering()) {
+        const uint64_t deadline = o.recovery_deadline();
+        ASSERT_NE(deadline, 0u) << "round " << round << ": recovering without a deadline";
+        ASSERT_NE(deadline, ConnectionObserver::kExpired) << "round " << round;
+      }
+      race.come_back(o);
+      ASSERT_TRUE(o.connected()) << "round " << round;
+    }
+    EXPECT_EQ(counts.failures.load(), 0);
   }
 }
 
