@@ -17,11 +17,10 @@ namespace {
 // prints its fault line once (shared with the tick's).
 int32_t take_remote(Peer& peer, Block& block) {
   if (peer.failed_slot()) {
-    if (!peer.fault_reported) {
-      peer.fault_reported = true;
+    if (!peer.fault_reported.exchange(true, std::memory_order_acq_rel)) {
       std::fprintf(stderr,
                    "DOVRIN_RTC_NATIVE_POLL_FAULT local=%d event=%llu code=%d faults=%llu remote_detail=%llu\n",
-                   peer.failed ? 1 : 0,
+                   peer.failed.load(std::memory_order_acquire) ? 1 : 0,
                    static_cast<unsigned long long>(peer.connection_observer.failure_event()),
                    peer.connection_observer.failure_code(),
                    static_cast<unsigned long long>(peer.audio().stats().faults),

@@ -94,8 +94,7 @@ int32_t dovrin_rtc_desktop_tick(DovrinRtcRuntime* handle) {
       print_event_line(peer);
       print_quality_line(peer);
       if (peer.failed_slot()) {
-        if (!peer.fault_reported) {
-          peer.fault_reported = true;
+        if (!peer.fault_reported.exchange(true, std::memory_order_acq_rel)) {
           std::fprintf(stderr, "DOVRIN_RTC_NATIVE_PEER event=%llu code=%d faults=%llu remote_detail=%llu\n",
                        static_cast<unsigned long long>(peer.connection_observer.failure_event()),
                        peer.connection_observer.failure_code(),

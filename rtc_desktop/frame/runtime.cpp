@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "events/event_codes.h"
+#include "frame/teardown_step.h"
 #include "peers/peer.h"
 
 namespace dovrin::rtc_desktop::detail {
@@ -26,7 +27,7 @@ Runtime::Runtime(DovrinRtcRenderCallback host_render, void* host_context)
       new rtc_probe::service::Sink(sink_stats, &Runtime::capture, this));
 }
 
-Runtime::~Runtime() noexcept(false) {
+Runtime::~Runtime() {
   // Callbacks still in flight on the SDK's threads drop their audio from here on.
   observer.close();
 
@@ -35,26 +36,28 @@ Runtime::~Runtime() noexcept(false) {
   }
   for (auto& peer : retired_peers) peer->stop();
 
-  if (capture_track) capture_track->setEnabled(false);
+  if (capture_track) teardown_step([&] { capture_track->setEnabled(false); });
   if (playback_track) {
-    playback_track->setEnabled(false);
-    playback_track->enableLocalPlayback(false, true, 0);
+    teardown_step([&] { playback_track->setEnabled(false); });
+    teardown_step([&] { playback_track->enableLocalPlayback(false, true, 0); });
   }
-  if (sink_added && capture_track) capture_track->removeAudioSink(sink);
+  if (sink_added && capture_track) teardown_step([&] { capture_track->removeAudioSink(sink); });
   if (observer_registered && connection) {
-    if (agora::rtc::ILocalUser* local_user = connection->getLocalUser()) {
-      local_user->unregisterAudioFrameObserver(&observer);
-    }
+    teardown_step([&] {
+      if (agora::rtc::ILocalUser* local_user = connection->getLocalUser()) {
+        local_user->unregisterAudioFrameObserver(&observer);
+      }
+    });
   }
 
-  capture_track.reset();
-  playback_track.reset();
-  pcm_sender.reset();
-  connection.reset();
-  device_manager.reset();
-  node_factory.reset();
+  teardown_step([&] { capture_track.reset(); });
+  teardown_step([&] { playback_track.reset(); });
+  teardown_step([&] { pcm_sender.reset(); });
+  teardown_step([&] { connection.reset(); });
+  teardown_step([&] { device_manager.reset(); });
+  teardown_step([&] { node_factory.reset(); });
   // The last call into the SDK: nothing of the SDK may be used after it.
-  if (service) std::exchange(service, nullptr)->release();
+  if (service) teardown_step([&] { std::exchange(service, nullptr)->release(); });
 }
 
 void Runtime::fail() {
@@ -88,8 +91,7 @@ bool Runtime::ok() {
   }
   const uint64_t faults = observer.stats().faults;
   const bool healthy = !faulted.load(std::memory_order_seq_cst) && faults == 0 && rejected == 0;
-  if (!healthy && !fault_reported) {
-    fault_reported = true;
+  if (!healthy && !fault_reported.exchange(true, std::memory_order_acq_rel)) {
     std::fprintf(stderr, "DOVRIN_RTC_NATIVE_FAULT physical=%llu capture=%llu\n",
                  static_cast<unsigned long long>(faults), static_cast<unsigned long long>(rejected));
     for (size_t slot = 0; slot < kPeerSlots; ++slot) {
@@ -125,12 +127,7 @@ int Runtime::render(void* context, int16_t* samples, size_t frames) noexcept {
 
 void destroy_runtime(Runtime* runtime) noexcept {
   if (runtime == nullptr) return;
-  try {
-    runtime->~Runtime();
-  } catch (...) {
-    // An SDK call that throws during teardown must not cross the C interface;
-    // what could be released has been.
-  }
+  runtime->~Runtime();
   ::operator delete(static_cast<void*>(runtime), std::align_val_t{alignof(Runtime)});
 }
 

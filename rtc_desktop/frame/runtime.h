@@ -33,9 +33,9 @@ inline constexpr size_t kMaxRetiredPeers = 34;
 class alignas(64) Runtime {
  public:
   Runtime(DovrinRtcRenderCallback render_callback, void* render_context);
-  // Tears down in the order the SDK needs. An SDK call may throw here; the
-  // caller catches it, so the exception must be allowed to leave.
-  ~Runtime() noexcept(false);
+  // Tears down in the order the SDK needs. A step whose SDK call throws is
+  // skipped and the rest still run, the service's release last.
+  ~Runtime();
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
 
@@ -77,7 +77,9 @@ class alignas(64) Runtime {
   bool sink_added = false;
   bool capture_on = false;
   bool playback_on = false;
-  bool fault_reported = false;
+  // Every gated export runs the health check, on whichever host thread
+  // calls it: the first to find the runtime failed prints the fault lines.
+  std::atomic<bool> fault_reported{false};
   uint32_t recovery_window_ms = 10000;
   DovrinRtcPolicyCallback policy_callback = nullptr;
   std::unique_ptr<rtc_probe::SdkErrors> event_log;

@@ -20,11 +20,26 @@
  *   -5  a join with a policy was asked for, but no policy is installed
  *  -31 to -39  creation failed at a stage (DovrinRtcCreateDiagnostics)
  *
- * Threads: calls that change a handle's configuration (create, destroy, io,
- * select, configuration, join, leave) must not overlap any other call on the
- * same handle. Each ring has one
- * consumer: a poll source is polled from one thread at a time. No function
- * here may be called from the SDK's audio threads or from the render callback.
+ * Threads. The host may call from as many threads as it likes, within these
+ * rules for one handle:
+ *   - Calls that change the handle's configuration overlap no other call on
+ *     it: create, destroy, io, select, capture_config, audio_config,
+ *     recovery_config, error_policy, join, join_v2, leave.
+ *   - Every other call may overlap any other, on the same slot too, except
+ *     that each of these runs on one thread at a time, because it owns one
+ *     side of a ring or an encoder:
+ *       capture_poll and poll with source 0 (one source: local capture),
+ *       poll of one peer slot (source slot + 1),
+ *       play,
+ *       send on one slot,
+ *       tick.
+ *     So one slot may be sent on, polled, ticked, renewed and queried from
+ *     different threads at once, and different slots from any threads.
+ *     status, error and audio_health have no such limit (error is not to be
+ *     called from inside the policy callback for the slot being judged).
+ *   - abi and the size functions need no handle: any thread, any time.
+ * No function here may be called from the SDK's audio threads or from the
+ * render callback.
  *
  * Valid C99 and C++.
  */
@@ -518,8 +533,8 @@ DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_send(DovrinRtcRuntime* handle,
  * subscribes to present remote users, offers link-state observations to the
  * policy, prints rate-limited "DOVRIN_RTC_SDK_EVENT", "DOVRIN_RTC_NATIVE_QUALITY"
  * and "DOVRIN_RTC_NATIVE_PEER" lines, and while playback is on feeds 10 ms
- * of silence to the SDK's playback path. Call from one thread at a time,
- * not concurrently with dovrin_rtc_desktop_poll of a peer slot.
+ * of silence to the SDK's playback path. Call from one thread at a time;
+ * it may overlap every call but the configuration ones (see Threads).
  * Returns 0; -1 for a null handle; -2 when the runtime has failed; -3 when
  * the silence feed failed or an SDK call threw (the runtime fails).
  */

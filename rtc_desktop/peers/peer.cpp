@@ -2,6 +2,7 @@
 
 #include "events/event_codes.h"
 #include "frame/bounded_text.h"
+#include "frame/teardown_step.h"
 
 namespace dovrin::rtc_desktop::detail {
 namespace {
@@ -40,35 +41,42 @@ Peer::Peer(const char* channel, uint32_t local_uid, uint32_t remote_uid, uint32_
                           renewal_tracking ? &Peer::renewal_result : nullptr),
       remote_uid_text(std::to_string(remote_uid)) {}
 
-Peer::~Peer() {
-  try {
-    stop();
-  } catch (...) {
-    // Destruction runs during the runtime's teardown, which must complete.
-  }
-}
+Peer::~Peer() { stop(); }
 
-bool Peer::stop() {
+bool Peer::stop() noexcept {
   remote_audio.observer.close();
   connection_observer.close();
   renewals.clear();
 
   bool clean = true;
-  auto call = [&clean](int result) { clean = clean && result == 0; };
+  // Every step runs even when an earlier one failed or threw: a skipped
+  // unregistration would leave the SDK calling into this peer, a skipped
+  // reset would leak the SDK's object.
+  auto call = [&clean](auto&& sdk_call) {
+    int result = -1;
+    const bool returned = teardown_step([&] { result = sdk_call(); });
+    clean = clean && returned && result == 0;
+  };
   if (connection) {
-    agora::rtc::ILocalUser* local_user = connection->getLocalUser();
-    if (track) call(track->setEnabled(false));
-    if (published && local_user) call(local_user->unpublishAudio(track));
-    call(connection->disconnect());
+    agora::rtc::ILocalUser* local_user = nullptr;
+    call([&] {
+      local_user = connection->getLocalUser();
+      return 0;
+    });
+    if (track) call([&] { return track->setEnabled(false); });
+    if (published && local_user) call([&] { return local_user->unpublishAudio(track); });
+    call([&] { return connection->disconnect(); });
     if (frame_observer_registered && local_user) {
-      call(local_user->unregisterAudioFrameObserver(&remote_audio));
+      call([&] { return local_user->unregisterAudioFrameObserver(&remote_audio); });
     }
-    if (connection_observer_registered) call(connection->unregisterObserver(&connection_observer));
+    if (connection_observer_registered) {
+      call([&] { return connection->unregisterObserver(&connection_observer); });
+    }
   }
-  track.reset();
-  pcm_sender.reset();
-  connection.reset();
-  encoded_sender.reset();
+  teardown_step([&] { track.reset(); });
+  teardown_step([&] { pcm_sender.reset(); });
+  teardown_step([&] { connection.reset(); });
+  teardown_step([&] { encoded_sender.reset(); });
   publisher.reset();
   return clean;
 }
@@ -77,7 +85,7 @@ uint32_t Peer::api_failed(uint32_t operation, int32_t code, uint32_t category) {
   if (code == 0) return 0;
   const uint32_t flags = kFlagPeerCall | (connection_observer.recovering() ? kFlagRecovering : 0);
   const uint32_t action = event_log.record(category, operation, code, flags, 0);
-  if (fatal_action(action)) failed = true;
+  if (fatal_action(action)) failed.store(true, std::memory_order_release);
   return action;
 }
 
@@ -95,7 +103,7 @@ uint64_t Peer::begin_renewal(const char* token) {
 void Peer::renewal_returned(uint64_t request, int32_t code) {
   if (renewal_tracking) {
     if (fatal_action(event_log.record(kCategorySdkCall, kOpRenewalCall, code, kFlagTracked, request))) {
-      failed = true;
+      failed.store(true, std::memory_order_release);
     }
   } else {
     api_failed(kOpRenewalCall, code, kCategorySdkCall);
@@ -110,7 +118,7 @@ uint32_t Peer::renewal_result(void* context, const char* token, int32_t code) {
 }
 
 bool Peer::failed_slot() const {
-  return failed || connection_observer.failed() ||
+  return failed.load(std::memory_order_acquire) || connection_observer.failed() ||
          audio().stats().faults != 0;
 }
 

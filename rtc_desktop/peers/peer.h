@@ -2,6 +2,7 @@
 // local track, listening to one remote user.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,8 +33,9 @@ class alignas(64) Peer {
   Peer& operator=(const Peer&) = delete;
 
   // Undoes what the join did; true when every SDK call it made returned 0.
-  // A second stop makes no SDK call.
-  bool stop();
+  // A second stop makes no SDK call. An SDK call that throws counts as a
+  // failed one; the steps after it still run.
+  bool stop() noexcept;
   // Records a failed call in the slot's log; a fatal answer marks the peer
   // failed. Answers the action (0 for a zero code, which records nothing).
   uint32_t api_failed(uint32_t operation, int32_t code, uint32_t category);
@@ -67,8 +69,12 @@ class alignas(64) Peer {
   bool connection_observer_registered = false;
   bool published = false;
   bool subscribed = false;
-  bool fault_reported = false;
-  bool failed = false;
+  // Written by send, renew and the tick, read by poll, status and the tick,
+  // which the host may run on different threads.
+  std::atomic<bool> failed{false};
+  // The slot's fault line is printed once, by whichever of poll and the tick
+  // meets the failure first.
+  std::atomic<bool> fault_reported{false};
   uint64_t subscribed_generation = 0;
   uint64_t reported_dropped_blocks = 0;
   uint64_t reported_event_sequence = 0;

@@ -42,7 +42,7 @@ int32_t dovrin_rtc_desktop_send(DovrinRtcRuntime* handle, uint32_t slot, const i
   if (rt == nullptr || slot >= kPeerSlots || pcm == nullptr) return -1;
   if (sample_rate != 16000 && sample_rate != 24000 && sample_rate != 48000) return -1;
   if (samples != sample_rate / 100 || timestamp < 0 || timestamp > kMaxTimestamp) return -1;
-  if (!rt->ok() || !rt->peers[slot] || rt->peers[slot]->failed) return -2;
+  if (!rt->ok() || !rt->peers[slot] || rt->peers[slot]->failed.load(std::memory_order_acquire)) return -2;
   Peer& peer = *rt->peers[slot];
   if (peer.connection_observer.recovering()) return 1;
   if (!peer.connection_observer.connected()) return -2;

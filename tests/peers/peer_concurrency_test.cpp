@@ -3,6 +3,9 @@
 // checks that nothing crashes or fails and that remote blocks stay in order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -96,6 +99,80 @@ TEST_F(PeerConcurrency, SdkThreadsAgainstJoinPollAndLeave) {
   remote.join();
   EXPECT_GE(dovrin_rtc_desktop_tick(rtc), 0);
   EXPECT_GT(delivered, 0) << "the remote thread never got a block through";
+}
+
+size_t count_lines(const std::string& text, const std::string& prefix) {
+  size_t count = 0;
+  for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) ++count;
+  return count;
+}
+
+// Sending, ticking and polling one slot from three host threads, as the
+// header allows, while the sender meets a failure the policy makes fatal.
+// Each thread may be the first to see the failed slot; its fault line must
+// still show exactly once, from poll or from the tick.
+TEST_F(PeerConcurrency, SendTickAndPollMeetTheFirstFailureOnce) {
+  install_policy();
+  policy().action = 4;
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(dovrin_rtc_desktop_leave(rtc, 0), 0);
+    established(0, true);
+    ASSERT_EQ(dovrin_rtc_desktop_status(rtc, 0), 1);
+    loopback::fail_with("pcm_sender.send", -7, loopback::kAlways);
+    std::atomic<int> ready{0};
+    auto start = [&ready] {
+      ready.fetch_add(1, std::memory_order_acq_rel);
+      while (ready.load(std::memory_order_acquire) < 3) std::this_thread::yield();
+    };
+    testing::internal::CaptureStderr();
+    std::thread sender([&] {
+      start();
+      int16_t pcm[480] = {};
+      while (dovrin_rtc_desktop_send(rtc, 0, pcm, 480, 48000, 0) != -2) {
+      }
+    });
+    std::thread ticker([&] {
+      start();
+      for (int i = 0; i < 200; ++i) ASSERT_EQ(dovrin_rtc_desktop_tick(rtc), 0);
+    });
+    std::thread poller([&] {
+      start();
+      DovrinRtcAudioBlock block;
+      while (dovrin_rtc_desktop_poll(rtc, 1, &block) != -3) std::this_thread::yield();
+      for (int i = 0; i < 200; ++i) EXPECT_EQ(dovrin_rtc_desktop_poll(rtc, 1, &block), -3);
+    });
+    sender.join();
+    ticker.join();
+    poller.join();
+    ASSERT_EQ(dovrin_rtc_desktop_tick(rtc), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    loopback::clear_faults();
+    EXPECT_EQ(count_lines(err, "DOVRIN_RTC_NATIVE_POLL_FAULT") + count_lines(err, "DOVRIN_RTC_NATIVE_PEER event="), 1u)
+        << "round " << round << ":\n" << err;
+    EXPECT_EQ(dovrin_rtc_desktop_status(rtc, 0), -2);
+  }
+}
+
+// The runtime's fault lines, met by two host threads at once.
+TEST_F(PeerConcurrency, FailedRuntimeReportsOnceAcrossThreads) {
+  for (int round = 0; round < 20; ++round) {
+    restart_with_policy(0);
+    loopback::fail_with("track.set_enabled", 6);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(dovrin_rtc_desktop_io(rtc, 1, 0), -3);
+    std::atomic<int> ready{0};
+    auto hammer = [&](auto gated_call) {
+      ready.fetch_add(1, std::memory_order_acq_rel);
+      while (ready.load(std::memory_order_acquire) < 2) std::this_thread::yield();
+      for (int i = 0; i < 100; ++i) EXPECT_EQ(gated_call(), -2);
+    };
+    std::thread a(hammer, [&] { return dovrin_rtc_desktop_status(rtc, 0); });
+    std::thread b(hammer, [&] { return dovrin_rtc_desktop_tick(rtc); });
+    a.join();
+    b.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_lines(err, "DOVRIN_RTC_NATIVE_FAULT"), 1u) << "round " << round << ":\n" << err;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -318,6 +319,58 @@ TEST_F(Leave, FailedDisconnectRetiresThePeerAndLatches) {
   established(0);
   loopback::fail_with("connection.disconnect", 5);
   EXPECT_EQ(dovrin_rtc_desktop_leave(rtc, 0), -3);
+  CaptureStderr();
+  EXPECT_EQ(dovrin_rtc_desktop_status(rtc, 0), -2);
+  GetCapturedStderr();
+  DovrinRtcSdkEvent out;
+  EXPECT_EQ(dovrin_rtc_desktop_error(rtc, 0, 0, &out), 0) << "the slot is empty again";
+}
+
+// A teardown step whose SDK call throws is skipped alone: every later step
+// still runs, the service is released last and no SDK object is left alive.
+// Covers both teardowns: the peer's (destroy stops a joined peer) and the
+// runtime's own.
+TEST_F(Leave, ThrowingTeardownStepSkipsOnlyItself) {
+  auto prepare = [&] {
+    ASSERT_EQ(dovrin_rtc_desktop_io(rtc, 1, 1), 0);
+    established(0);
+    loopback::clear_journal();
+  };
+  prepare();
+  destroy();
+  const std::vector<std::string> expected = loopback::journal_ops();
+  ASSERT_EQ(expected.back(), "service.release");
+  std::vector<std::string> steps = expected;
+  std::sort(steps.begin(), steps.end());
+  steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
+  for (const std::string& step : steps) {
+    SCOPED_TRACE(step);
+    loopback::reset();
+    create();
+    prepare();
+    loopback::throw_from(step);
+    destroy();
+    EXPECT_EQ(loopback::fault_remaining(step), 0u) << "the step was reached";
+    std::vector<std::string> want = expected;
+    if (step == "connection.get_local_user") {
+      // The peer asks first; without its local user it has nothing to
+      // unpublish from or unregister with.
+      for (const char* needs_user : {"local_user.unpublish_audio", "local_user.unregister_audio_frame_observer"}) {
+        want.erase(std::find(want.begin(), want.end(), needs_user));
+      }
+    }
+    EXPECT_EQ(loopback::journal_ops(), want);
+    EXPECT_EQ(loopback::live_total(), 0u) << "everything after the throwing step was released";
+  }
+}
+
+// Leave goes on past a throwing call as well, and frees the slot.
+TEST_F(Leave, ThrowingCallRetiresThePeerAndLatches) {
+  established(0);
+  loopback::throw_from("local_user.unpublish_audio");
+  loopback::clear_journal();
+  EXPECT_EQ(dovrin_rtc_desktop_leave(rtc, 0), -3);
+  EXPECT_THAT(loopback::journal_ops(), ::testing::Contains("connection.unregister_observer"));
   CaptureStderr();
   EXPECT_EQ(dovrin_rtc_desktop_status(rtc, 0), -2);
   GetCapturedStderr();
