@@ -34,6 +34,19 @@ std::vector<ObjectId> sortedTree(std::int32_t pid) {
   return tree;
 }
 
+// The process objects of the excluded trees, as the system-mode tap lists
+// them; sorted, so that the same set in another order is no change.
+std::vector<ObjectId> excludedObjects(const PidSet& excluding) {
+  std::vector<ObjectId> excluded;
+  if (excluding.empty()) return excluded;
+  for (ObjectId object : objectIDs(selector::processObjectList)) {
+    auto owner = pidOf(object);
+    if (owner && isDescendant(*owner, excluding)) excluded.push_back(object);
+  }
+  std::sort(excluded.begin(), excluded.end());
+  return excluded;
+}
+
 std::string formatLine(std::int64_t whole) {
   return "{\"event\":\"format\",\"sampleRate\":" + std::to_string(whole) +
          ",\"channels\":1,\"encoding\":\"s16le\"}";
@@ -95,7 +108,7 @@ class Writer {
       emitError("no_such_audio_process");
       return PassEnd::targetGone;
     }
-    if (pid_ && platform::wallClockNow() >= nextRetarget_) retarget();
+    if (platform::wallClockNow() >= nextRetarget_) retarget();
     if (!moveAudio()) return PassEnd::outputFailed;
     const bool candidate = flags_.warningCandidate();
     if (rendering()) {
@@ -112,11 +125,14 @@ class Writer {
   }
 
  private:
+  // Pid mode follows the target's tree; system mode follows the excluded
+  // trees, whose children may start playing after capture began.
   void retarget() {
     nextRetarget_ = platform::wallClockNow() + kRetargetPeriod;
-    auto current = sortedTree(*pid_);
+    auto current = pid_ ? sortedTree(*pid_) : excludedObjects(excluding_);
     if (current == targets_) return;
-    platform::Status status = setTapProcesses(tap_, current, tapUuid_);
+    platform::Status status =
+        pid_ ? setTapProcesses(tap_, current, tapUuid_, {}) : setTapProcesses(tap_, std::nullopt, tapUuid_, current);
     if (status != kOk) {
       // Targets stay as they were, so the next period tries again, without a second warning.
       if (!retargetWarned_) {
@@ -224,8 +240,9 @@ platform::TapDescription tapDescription(const std::optional<std::vector<ObjectId
   return description;
 }
 
-platform::Status setTapProcesses(ObjectId tap, const std::vector<ObjectId>& processes, const std::string& uuid) {
-  const platform::TapDescription description = tapDescription(processes, uuid, {});
+platform::Status setTapProcesses(ObjectId tap, const std::optional<std::vector<ObjectId>>& processes,
+                                 const std::string& uuid, const std::vector<ObjectId>& excluding) {
+  const platform::TapDescription description = tapDescription(processes, uuid, excluding);
   const platform::TapDescription* reference = &description;
   return platform::setPropertyData(tap, globalAddress(selector::tapDescription), sizeof reference, &reference);
 }
@@ -310,14 +327,9 @@ int runCapture(std::optional<std::int32_t> pid, const PidSet& excluding) {
     return 1;
   }
   const std::string tapUuid = platform::randomUuidText();
-  std::vector<ObjectId> targets = pid ? sortedTree(*pid) : std::vector<ObjectId>();
-  std::vector<ObjectId> excludedObjects;
-  for (ObjectId object : objectIDs(selector::processObjectList)) {
-    auto owner = pidOf(object);
-    if (owner && isDescendant(*owner, excluding)) excludedObjects.push_back(object);
-  }
-  const auto description =
-      tapDescription(pid ? std::optional(targets) : std::nullopt, tapUuid, excludedObjects);
+  // What the tap lists: the target's tree in pid mode, the excluded trees in system mode.
+  std::vector<ObjectId> targets = pid ? sortedTree(*pid) : excludedObjects(excluding);
+  const auto description = pid ? tapDescription(targets, tapUuid, {}) : tapDescription(std::nullopt, tapUuid, targets);
 
   ObjectId tap = 0;
   platform::Status status = platform::createProcessTap(description, &tap);
@@ -351,8 +363,9 @@ int runCapture(std::optional<std::int32_t> pid, const PidSet& excluding) {
   release(proc, device, tap);
   if (end != PassEnd::outputFailed) return 0;
   // The reader hanging up is how a parent ends a capture it no longer wants: an orderly
-  // end. Any other failure means PCM was lost on the way out.
-  return writer.outputError() == EPIPE ? 0 : 1;
+  // end, as is a stop whose last write the reader left no room for. Any other failure
+  // means PCM was lost on the way out.
+  return writer.outputError() == EPIPE || writer.outputError() == ECANCELED ? 0 : 1;
 }
 
 }  // namespace dovrin::audio_host

@@ -27,7 +27,9 @@ struct InputFormat {
 // but `excluding`.
 platform::TapDescription tapDescription(const std::optional<std::vector<ObjectId>>& processes,
                                         const std::string& uuid, const std::vector<ObjectId>& excluding);
-platform::Status setTapProcesses(ObjectId tap, const std::vector<ObjectId>& processes, const std::string& uuid);
+// Retargets a running tap to a new description (the arguments of tapDescription).
+platform::Status setTapProcesses(ObjectId tap, const std::optional<std::vector<ObjectId>>& processes,
+                                 const std::string& uuid, const std::vector<ObjectId>& excluding);
 platform::AggregateDeviceDescription aggregateDescription(const std::string& uid, const std::string& tapUuid);
 std::optional<InputFormat> inputFormat(ObjectId device);
 

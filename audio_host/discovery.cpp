@@ -94,10 +94,13 @@ std::string listJson() {
     if (!application->localizedName || application->localizedName->empty()) continue;
     listed.insert(*pid);
     const std::string& label = *application->localizedName;
+    // The tree is read after the list: when the object went in between it is empty, and an
+    // empty tree plays nothing (an empty list would mean every process on the system).
+    const auto tree = audioObjectsInTree(*pid);
     entries.push_back({{"id", "pid:" + std::to_string(*pid)},
                        {"label", label},
                        {"exe", application->bundleIdentifier.value_or(label)},
-                       {"active", isRenderingOutput(audioObjectsInTree(*pid), {})}});
+                       {"active", !tree.empty() && isRenderingOutput(tree, {})}});
   }
   // Names come from other programs and need not be valid UTF-8; replacing bad bytes keeps
   // the serialiser from failing.

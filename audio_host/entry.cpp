@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <limits>
 #include <locale.h>
 
 #include "audio_host/capture.h"
@@ -23,8 +24,8 @@ namespace {
 
 extern "C" void onStopSignal(int) { gStop.store(true, std::memory_order_relaxed); }
 
-// SA_RESTART keeps a signal from failing a blocking write to a slow reader; the writer
-// notices the flag at the end of its pass.
+// SA_RESTART keeps a signal from failing a write to a slow reader; the writer notices the
+// flag at the end of its pass, or within a write that the reader leaves no room for.
 void installSignalHandlers() {
   struct sigaction stop {};
   stop.sa_handler = onStopSignal;
@@ -107,8 +108,10 @@ std::optional<float> parseScalar(const std::string& text) {
   char* end = nullptr;
   float value = strtof_l(text.c_str(), &end, cLocale);
   if (end != text.c_str() + text.size()) return std::nullopt;
-  // "inf", "nan" and out-of-range values would make the report invalid JSON.
-  if (!std::isfinite(value)) return std::nullopt;
+  // A number beyond the float range is still a request for a stand-in report, which must
+  // never fall back to touching a real device: it is clamped to the range. NaN is passed
+  // on; the report treats it like a device answering no usable volume.
+  if (std::isinf(value)) return std::copysign(std::numeric_limits<float>::max(), value);
   return value;
 }
 
@@ -130,6 +133,9 @@ std::unordered_set<std::int32_t> parseExclude(const std::vector<std::string>& ar
 int hostMain(int argc, char** argv) {
   gStop.store(false, std::memory_order_relaxed);
   installSignalHandlers();
+  // Once told to stop, a write that the reader leaves no room for is dropped
+  // rather than waited on.
+  platform::abandonWritesOn(&gStop);
   args.clear();
   if (argc > 1) args.assign(argv + 1, argv + argc);
   if (args.empty()) return usage();

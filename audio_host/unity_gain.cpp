@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <string_view>
 #include <utility>
 
@@ -62,6 +63,11 @@ std::string fourDecimals(float value) {
 
 std::string_view boolText(bool value) { return value ? "true" : "false"; }
 
+// A volume that is not a number, or infinite, is no volume at all: such a
+// device is not at unity, so it is raised like a silent one and reported at
+// 0, which keeps the report a valid JSON line.
+float usableVolume(float value) { return std::isfinite(value) ? value : 0.0f; }
+
 }  // namespace
 
 std::optional<ObjectId> findDevice(const std::string& needle) {
@@ -83,7 +89,9 @@ std::optional<ObjectId> findDevice(const std::string& needle) {
 std::optional<std::string> deviceName(ObjectId device) { return stringProperty(device, selector::name); }
 
 std::optional<float> readScalar(ObjectId device, std::uint32_t scope) {
-  return readValue<float>(device, selector::volumeScalar, scope);
+  const auto value = readValue<float>(device, selector::volumeScalar, scope);
+  if (!value) return std::nullopt;
+  return usableVolume(*value);
 }
 
 bool readMute(ObjectId device, std::uint32_t scope) {
@@ -143,7 +151,8 @@ int runEnsureUnityGain(const std::string& needle) {
   return reportGain(name, before, after.value_or(before), changed, unmuted, failed);
 }
 
-int runStandin(const std::string& name, float scalar) {
+int runStandin(const std::string& name, float requested) {
+  const float scalar = usableVolume(requested);
   const bool changed = scalar < kUnityThreshold;
   return reportGain(name, scalar, changed ? 1.0f : scalar, changed, false, false);
 }

@@ -1,18 +1,41 @@
 #include "dovrin/platform/streams.h"
 
-#include <cerrno>
+#include <poll.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 
 #include "installed.h"
 
 namespace dovrin::platform {
 namespace {
 
+std::atomic<const std::atomic<bool>*> abandonFlag{nullptr};
+
+constexpr int kStopCheckMs = 50;
+
 // Loops over short writes; a signal caught mid-write (SIGINT, SIGTERM) resumes it.
+// With an abandon flag, each piece waits for room with poll first and is at
+// most PIPE_BUF bytes, which a pipe with room takes without blocking, so the
+// flag is seen within one wait however full the pipe stays.
 int writeAll(int fd, const void* data, std::size_t size) {
   auto* bytes = static_cast<const unsigned char*>(data);
+  const std::atomic<bool>* stop = abandonFlag.load(std::memory_order_acquire);
   while (size > 0) {
-    ssize_t written = ::write(fd, bytes, size);
+    std::size_t piece = size;
+    if (stop != nullptr) {
+      pollfd room{fd, POLLOUT, 0};
+      const int ready = ::poll(&room, 1, kStopCheckMs);
+      if (ready < 0 && errno != EINTR) return errno;
+      if (ready <= 0) {
+        if (stop->load(std::memory_order_relaxed)) return ECANCELED;
+        continue;
+      }
+      piece = std::min<std::size_t>(size, PIPE_BUF);
+    }
+    ssize_t written = ::write(fd, bytes, piece);
     if (written < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -38,6 +61,7 @@ detail::Installed<StandardStreams>& slot() {
 }  // namespace
 
 void installStandardStreams(StandardStreams* streams) { slot().install(streams); }
+void abandonWritesOn(const std::atomic<bool>* stop) { abandonFlag.store(stop, std::memory_order_release); }
 StandardStreams& standardStreams() { return slot().get(); }
 
 int writeStandardOutput(const void* data, std::size_t size) { return standardStreams().writeOut(data, size); }

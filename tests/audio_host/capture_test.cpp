@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio_host/capture.h"
@@ -259,25 +260,60 @@ class AudioHostRetarget : public AudioHostCapture {
   ObjectId own = 0;
 };
 
-TEST_F(AudioHostRetarget, ChildStartingIsTappedWithinAPeriod) {
+// Pid mode follows the target's tree; system mode follows the trees it leaves out the same
+// way, so that a child of an excluded process that starts after capture began stays out.
+// Both watch kTarget's tree: one taps it, the other taps everything else.
+enum class Follows { target, exclusion };
+
+int captureFollowed(Follows follows) {
+  return follows == Follows::target ? runCapture(kTarget, {}) : runCapture(std::nullopt, {kTarget});
+}
+
+std::string PrintFollows(const ::testing::TestParamInfo<Follows>& info) {
+  return info.param == Follows::target ? "PidMode" : "SystemMode";
+}
+
+class AudioHostFollowedTree : public AudioHostRetarget, public ::testing::WithParamInterface<Follows> {};
+
+TEST_P(AudioHostFollowedTree, ChildStartingIsTappedWithinAPeriod) {
   childStartsAt(1.1);
   world.at(t0 + 2.0, [this] { world.setProcessObjectOrder({child, own}); });
   stopAt(3.0);
-  EXPECT_EQ(capture(), 0);
+  EXPECT_EQ(captureFollowed(GetParam()), 0);
   const auto lines = events();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].second, "{\"event\":\"retarget\",\"processes\":2}");
   EXPECT_EQ(lines[1].first, 1.25);
   const auto taps = world.tapDescriptions();
   ASSERT_EQ(taps.size(), 2u);
+  EXPECT_EQ(taps[0].processes, std::vector<ObjectId>{own});
   EXPECT_EQ(taps[1].processes, (std::vector<ObjectId>{child, own}));
-  EXPECT_EQ(taps[1].kind, Kind::monoMixdownOfProcesses);
+  EXPECT_EQ(taps[1].kind, GetParam() == Follows::target ? Kind::monoMixdownOfProcesses
+                                                        : Kind::stereoGlobalExcludingProcesses);
   EXPECT_EQ(taps[1].uuid, taps[0].uuid);
   EXPECT_EQ(taps[1].name, "Dovrin Capture");
   EXPECT_TRUE(taps[1].isPrivate);
-  // One tree reading at start-up, one for the exclusions, then one every 0.25 s: 0, 0.25 .. 2.75.
-  EXPECT_EQ(journalCount("size prs# glob"), 2 + 12);
+  // One tree reading at start-up, then one every 0.25 s: 0, 0.25 .. 2.75. (System mode
+  // also reads the list for its rendering check at every pass.)
+  if (GetParam() == Follows::target) {
+    EXPECT_EQ(journalCount("size prs# glob"), 1 + 12);
+  }
 }
+
+TEST_P(AudioHostFollowedTree, ChildEndingIsDroppedAgain) {
+  childStartsAt(0.6);
+  world.at(t0 + 1.6, [this] { world.removeProcessObject(child); });
+  stopAt(2.5);
+  EXPECT_EQ(captureFollowed(GetParam()), 0);
+  EXPECT_EQ(eventTexts(), (std::vector<std::string>{formatLine(48000), "{\"event\":\"retarget\",\"processes\":2}",
+                                                    "{\"event\":\"retarget\",\"processes\":1}"}));
+  const auto taps = world.tapDescriptions();
+  ASSERT_EQ(taps.size(), 3u);
+  EXPECT_EQ(taps[2].processes, std::vector<ObjectId>{own});
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, AudioHostFollowedTree, ::testing::Values(Follows::target, Follows::exclusion),
+                         PrintFollows);
 
 struct RetargetFaultCase {
   int failures;
@@ -285,28 +321,35 @@ struct RetargetFaultCase {
   int attempts;
 };
 
-class AudioHostRetargetFault : public AudioHostRetarget, public ::testing::WithParamInterface<RetargetFaultCase> {};
+class AudioHostRetargetFault : public AudioHostRetarget,
+                               public ::testing::WithParamInterface<std::tuple<RetargetFaultCase, Follows>> {
+ protected:
+  const RetargetFaultCase& faultCase() const { return std::get<0>(GetParam()); }
+  Follows follows() const { return std::get<1>(GetParam()); }
+};
 
 TEST_P(AudioHostRetargetFault, WarnedOnceAndRetriedEveryPeriod) {
-  world.failProperty(Access::write, selector::tapDescription, scope::global, -10851, GetParam().failures);
+  world.failProperty(Access::write, selector::tapDescription, scope::global, -10851, faultCase().failures);
   childStartsAt(0.5);
   stopAt(2.0);
-  EXPECT_EQ(capture(), 0);
-  auto expected = GetParam().lines;
+  EXPECT_EQ(captureFollowed(follows()), 0);
+  auto expected = faultCase().lines;
   expected.insert(expected.begin(), formatLine(48000));
   EXPECT_EQ(eventTexts(), expected);
-  EXPECT_EQ(journalCount("set tdsc glob"), GetParam().attempts);
+  EXPECT_EQ(journalCount("set tdsc glob"), faultCase().attempts);
   EXPECT_GT(streams.outBytes(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, AudioHostRetargetFault,
-    ::testing::Values(
-        RetargetFaultCase{-1, {"{\"event\":\"warning\",\"code\":\"retarget_failed\",\"osstatus\":-10851}"}, 6},
-        RetargetFaultCase{2,
-                          {"{\"event\":\"warning\",\"code\":\"retarget_failed\",\"osstatus\":-10851}",
-                           "{\"event\":\"retarget\",\"processes\":2}"},
-                          3}));
+    ::testing::Combine(
+        ::testing::Values(
+            RetargetFaultCase{-1, {"{\"event\":\"warning\",\"code\":\"retarget_failed\",\"osstatus\":-10851}"}, 6},
+            RetargetFaultCase{2,
+                              {"{\"event\":\"warning\",\"code\":\"retarget_failed\",\"osstatus\":-10851}",
+                               "{\"event\":\"retarget\",\"processes\":2}"},
+                              3}),
+        ::testing::Values(Follows::target, Follows::exclusion)));
 
 TEST_F(AudioHostRetarget, NewRateIsAnnouncedWholeAndPacedExactly) {
   world.setJournal(false);

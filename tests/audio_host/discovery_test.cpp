@@ -156,6 +156,28 @@ TEST_F(AudioHostList, ListsOrdinaryApplicationsOnceInListOrder) {
   EXPECT_EQ(streams.out().find_first_of(" \n"), std::string::npos);
 }
 
+// The application's object goes between the list and the reading of its tree: an empty
+// tree plays nothing, even while other processes play.
+TEST_F(AudioHostList, InactiveWhenItsObjectWentBeforeTheTreeWasRead) {
+  world.addProcess(400, kLauncher);
+  world.addProcess(700, kLauncher);
+  const ObjectId leaving = world.addProcessObject(400, true);
+  world.addProcessObject(700, true);
+  world.addApplication(400, app("Leaving"));
+  bool removed = false;
+  world.setHook([&](std::string_view operation) {
+    if (operation == "runningApplication" && !removed) {
+      removed = true;
+      world.removeProcessObject(leaving);
+    }
+  });
+  const auto entries = list();
+  world.setHook(nullptr);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0]["id"], "pid:400");
+  EXPECT_EQ(entries[0]["active"], false);
+}
+
 TEST_F(AudioHostList, InactiveWhenNothingInTheTreePlays) {
   world.addProcess(400, kLauncher);
   world.addProcessObject(400, false);

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +48,8 @@ struct ChildRun {
 struct ChildOptions {
   int signalOnFirstLine = 0;        // sent once standard error holds a whole line
   bool closeOutputOnFirstLine = false;
+  int signalOnceOutputFull = 0;     // standard output is never read; sent once its pipe stays full
+  int deadlineSeconds = 30;
 };
 
 ChildRun runChild(const std::vector<std::string>& arguments, ChildOptions options = {}) {
@@ -72,9 +76,25 @@ ChildRun runChild(const std::vector<std::string>& arguments, ChildOptions option
   int outFd = out[0];
   int errFd = err[0];
   bool acted = false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while ((outFd >= 0 || errFd >= 0) && std::chrono::steady_clock::now() < deadline) {
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  const bool readOutput = options.signalOnceOutputFull == 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.deadlineSeconds);
+  // The child writes at every pass, so output that stops growing means its writer is stuck
+  // on the full pipe.
+  int queuedBefore = -1;
+  auto unchangedSince = std::chrono::steady_clock::now();
+  while (((readOutput && outFd >= 0) || errFd >= 0) && std::chrono::steady_clock::now() < deadline) {
+    if (!readOutput && !acted) {
+      int queued = 0;
+      const auto now = std::chrono::steady_clock::now();
+      if (ioctl(outFd, FIONREAD, &queued) != 0 || queued != queuedBefore) {
+        queuedBefore = queued;
+        unchangedSince = now;
+      } else if (queued > 0 && now - unchangedSince > std::chrono::milliseconds(300)) {
+        acted = true;
+        kill(child, options.signalOnceOutputFull);
+      }
+    }
+    pollfd fds[2] = {{readOutput ? outFd : -1, POLLIN, 0}, {errFd, POLLIN, 0}};
     if (poll(fds, 2, 100) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -87,7 +107,7 @@ ChildRun runChild(const std::vector<std::string>& arguments, ChildOptions option
       }
       (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
     }
-    if (!acted && run.err.find('\n') != std::string::npos) {
+    if (readOutput && !acted && run.err.find('\n') != std::string::npos) {
       acted = true;
       if (options.signalOnFirstLine != 0) kill(child, options.signalOnFirstLine);
       if (options.closeOutputOnFirstLine && outFd >= 0) {
@@ -96,7 +116,7 @@ ChildRun runChild(const std::vector<std::string>& arguments, ChildOptions option
       }
     }
   }
-  if (outFd >= 0 || errFd >= 0) {
+  if ((readOutput && outFd >= 0) || errFd >= 0) {
     kill(child, SIGKILL);
     ADD_FAILURE() << "child did not finish";
   }
@@ -195,6 +215,12 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"StandinLeadingSpace", {"--ensure-unity-gain", "Speakers", "--standin-scalar", " 0.5"}, 0,
                  kSpeakersReport, ""},
         LineCase{"Standin", {"--ensure-unity-gain", "Speakers", "--standin-scalar", "0.5"}, 0, kStandinHalf, ""},
+        // The real procedure would write to the muted device and fail.
+        LineCase{"StandinBeyondFloatRange", {"--ensure-unity-gain", "Muted", "--standin-scalar", "1e39"}, 0,
+                 "{\"found\":true,\"name\":\"Muted\",\"changed\":false,"
+                 "\"before\":340282346638528859811704183484516925440.0000,"
+                 "\"after\":340282346638528859811704183484516925440.0000,\"unmuted\":false}\n",
+                 ""},
         LineCase{"StandinAsDeviceName", {"--ensure-unity-gain", "--standin-scalar", "0.5"}, 0,
                  "{\"found\":true,\"name\":\"--standin-scalar\",\"changed\":true,\"before\":0.5000,\"after\":1.0000,"
                  "\"unmuted\":false}\n",
@@ -213,6 +239,16 @@ TEST_P(AudioHostStopSignal, EndsCaptureWithSuccessAndNoFurtherLine) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, AudioHostStopSignal, ::testing::Values(SIGINT, SIGTERM),
                          [](const auto& test) { return test.param == SIGINT ? "Interrupt" : "Terminate"; });
+
+// The application signals, then stops reading: the capture blocked on a full pipe must
+// still end, within about one writer pass, dropping what it could not write.
+TEST_P(AudioHostStopSignal, EndsEvenWhenNobodyReadsTheOutput) {
+  world.setRealSleep(std::chrono::milliseconds(1));
+  const auto run = runChild({"--target", "pid:500"}, {.signalOnceOutputFull = GetParam(), .deadlineSeconds = 10});
+  ASSERT_TRUE(WIFEXITED(run.status)) << "ended by signal " << WTERMSIG(run.status);
+  EXPECT_EQ(WEXITSTATUS(run.status), 0);
+  EXPECT_EQ(run.err, kFormat48k);
+}
 
 TEST_F(AudioHostProcess, ClosedOutputEndsCaptureInsteadOfKilling) {
   world.setRealSleep(std::chrono::milliseconds(1));

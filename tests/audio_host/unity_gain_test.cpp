@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -75,8 +76,13 @@ INSTANTIATE_TEST_SUITE_P(
                   report(kSpeakers, false, "1.0000", "1.0000", false), "", {}},
         UnityCase{"OutOfRangeVolumesAsTheyCome", {device("Speakers", 1.2f, -0.5f)}, none, "Speakers",
                   report(kSpeakers, true, "1.2000", "1.2000", false), "", {"set volm outp"}},
-        UnityCase{"NanCountsAsUnity", {device("Speakers", std::nullopt, NAN)}, none, "Speakers",
-                  report(kSpeakers, false, "nan", "nan", false), "", {}},
+        UnityCase{"NanIsNoVolumeAndIsRaised", {device("Speakers", std::nullopt, NAN)}, none, "Speakers",
+                  report(kSpeakers, true, "0.0000", "1.0000", false), "", {"set volm outp"}},
+        UnityCase{"InfinityIsNoVolumeAndIsRaised", {device("Speakers", INFINITY, -INFINITY)}, none, "Speakers",
+                  report(kSpeakers, true, "0.0000", "1.0000", false), "", {"set volm inpt", "set volm outp"}},
+        UnityCase{"NanReadBackAfterAFailedWrite", {device("Speakers", NAN, 1.0f)},
+                  failWrite(selector::volumeScalar, scope::input), "Speakers",
+                  report(kSpeakers, false, "0.0000", "0.0000", false), kWriteFailed, {"set volm inpt"}},
         UnityCase{"FourDecimalsRounded", {device("Speakers", 0.12345f, 1.0f)}, failWrite(selector::volumeScalar, scope::input, platform::kOk), "Speakers",
                   report(kSpeakers, true, "0.1235", "0.1235", false), "", {"set volm inpt"}},
         UnityCase{"BothMuted", {device("Speakers", 1.0f, 1.0f, true, true)}, none, "Speakers",
@@ -140,7 +146,11 @@ INSTANTIATE_TEST_SUITE_P(Scalars, AudioHostStandin,
                                            StandinCase{"Threshold", 0.999f,
                                                        report(kSpeakers, false, "0.9990", "0.9990", false)},
                                            StandinCase{"Negative", -0.25f,
-                                                       report(kSpeakers, true, "-0.2500", "1.0000", false)}),
+                                                       report(kSpeakers, true, "-0.2500", "1.0000", false)},
+                                           StandinCase{"NotANumber", NAN, report(kSpeakers, true, "0.0000", "1.0000", false)},
+                                           StandinCase{"LargestFloat", FLT_MAX,
+                                                       report(kSpeakers, false, "340282346638528859811704183484516925440.0000",
+                                                              "340282346638528859811704183484516925440.0000", false)}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
