@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
 #include <numbers>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "publish/opus_publisher.h"
@@ -514,6 +516,48 @@ TEST_F(SharedStream, NewSettingsMakeANewSharedEncoder) {
   EXPECT_EQ(sends[0].num("sample_rate"), 24000);
   EXPECT_EQ(sends[0].num("channels"), 2);
   EXPECT_EQ(sends[0].num("payload_size"), 60);
+}
+
+// ---------------------------------------------------------------------------
+// Connection states changing on an SDK thread while the host publishes
+
+TEST_F(SharedStream, SlotsRecoveringOnAnSdkThreadMissBlocksAndNothingElse) {
+  install_policy();
+  policy().action = 1;  // a reconnection that was not expected is tolerated
+  constexpr uint32_t kCount = 8;
+  std::vector<uint64_t> connections;
+  for (uint32_t slot = 0; slot < kCount; ++slot) connections.push_back(open_slot(slot, true));
+  std::vector<uint32_t> slots(kCount);
+  std::iota(slots.begin(), slots.end(), 0u);
+  std::atomic<bool> done{false};
+  std::thread sdk([&] {
+    for (size_t i = 0; !done.load(std::memory_order_acquire); ++i) {
+      const uint32_t slot = static_cast<uint32_t>(i % kCount);
+      notify(connections[slot], slot,
+             (i / kCount) % 2 == 0 ? loopback::Notice::connection_lost : loopback::Notice::reconnected);
+    }
+  });
+  const Samples source = tones(1);
+  loopback::clear_journal();
+  size_t sent = 0;
+  for (int call = 0; call < 300; ++call) {
+    std::vector<int32_t> results;
+    ASSERT_EQ(send_many(slots, source.data(), 10 * call, results), 0);
+    for (int32_t r : results) {
+      ASSERT_TRUE(r == 0 || r == 1) << "call " << call << " answered " << r;
+      sent += r == 0 ? 1 : 0;
+    }
+  }
+  done.store(true, std::memory_order_release);
+  sdk.join();
+  const auto sends = loopback::journal("encoded_sender.send");
+  EXPECT_EQ(sends.size(), sent) << "a slot answers 0 exactly when its packet went out";
+  for (uint32_t slot = 0; slot < kCount; ++slot) {
+    notify(connections[slot], slot, loopback::Notice::reconnected);
+  }
+  std::vector<int32_t> results;
+  ASSERT_EQ(send_many(slots, source.data(), 3000, results), 0);
+  EXPECT_EQ(results, std::vector<int32_t>(kCount, 0));
 }
 
 // ---------------------------------------------------------------------------
