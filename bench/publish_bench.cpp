@@ -1,6 +1,8 @@
 // Cost of publishing one 10 ms block: the publisher's encode with and
 // without resampling, libopus alone on the very frames the publisher hands
-// it, and the resampler both from its precomputed rows and term by term.
+// it, the resampler both from its precomputed rows and term by term, and
+// one block published on all 34 slots through the exports, once with one
+// shared encoding and once slot by slot.
 #include <benchmark/benchmark.h>
 #include <opus.h>
 
@@ -9,10 +11,15 @@
 #include <cmath>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <numbers>
+#include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "dovrin_rtc_desktop.h"
+#include "loopback_control.h"
 #include "publish/literal_resampler.h"
 #include "publish/opus_publisher.h"
 #include "publish/resampler.h"
@@ -184,6 +191,143 @@ void BM_EncodeRatioToOpusAlone(benchmark::State& state) {
   state.counters["ratio"] = opus_us > 0.0 ? publisher_us / opus_us : 0.0;
 }
 
+// A runtime over the stand-in publishing Opus at the default settings, with
+// every slot joined and connected; the stand-in journals nothing, so only
+// the library's path and the SDK call itself are measured. Null on failure.
+DovrinRtcRuntime* publishing_runtime() {
+  loopback::reset();
+  loopback::set_journaling(false);
+  DovrinRtcRuntime* rtc = nullptr;
+  if (dovrin_rtc_desktop_create(LOOPBACK_SDK_PATH, "0123456789abcdef0123456789abcdef", nullptr,
+                                nullptr, &rtc) != 0 ||
+      dovrin_rtc_desktop_audio_config(rtc, 16000, 32000, 1) != 0) {
+    dovrin_rtc_desktop_destroy(rtc);
+    return nullptr;
+  }
+  for (uint32_t slot = 0; slot < DOVRIN_RTC_PEER_SLOTS; ++slot) {
+    const std::string channel = "room-" + std::to_string(slot);
+    const std::string local = std::to_string(1000 + slot);
+    if (dovrin_rtc_desktop_join(rtc, slot, channel.c_str(), "token", 1000 + slot, 7) != 0) {
+      dovrin_rtc_desktop_destroy(rtc);
+      return nullptr;
+    }
+    const uint64_t connection = loopback::objects(loopback::Kind::connection).back().id;
+    loopback::Notification connected;
+    connected.notice = loopback::Notice::connected;
+    connected.info.channel_id = channel;
+    connected.info.local_user_id = local;
+    loopback::notify(connection, connected);
+  }
+  return rtc;
+}
+
+std::array<uint32_t, DOVRIN_RTC_PEER_SLOTS> all_slots() {
+  std::array<uint32_t, DOVRIN_RTC_PEER_SLOTS> slots{};
+  std::iota(slots.begin(), slots.end(), 0u);
+  return slots;
+}
+
+void BM_SendManyOver34Slots(benchmark::State& state) {
+  const std::vector<Block>& blocks = material().input;
+  DovrinRtcRuntime* rtc = publishing_runtime();
+  if (rtc == nullptr) {
+    state.SkipWithError("runtime set-up failed");
+    return;
+  }
+  const auto slots = all_slots();
+  std::array<int32_t, DOVRIN_RTC_PEER_SLOTS> results{};
+  int64_t timestamp = 0;
+  size_t i = 0;
+  int32_t failed = 0;
+  for (auto _ : state) {
+    failed |= dovrin_rtc_desktop_send_many(rtc, slots.data(), DOVRIN_RTC_PEER_SLOTS, blocks[i].data(),
+                                           480, 48000, timestamp, results.data());
+    failed |= std::accumulate(results.begin(), results.end(), 0, std::bit_or<>());
+    timestamp += 10;
+    i = (i + 1) % kBlocks;
+  }
+  if (failed != 0) state.SkipWithError("a slot did not send");
+  dovrin_rtc_desktop_destroy(rtc);
+}
+
+void BM_SendTo34SlotsOneByOne(benchmark::State& state) {
+  const std::vector<Block>& blocks = material().input;
+  DovrinRtcRuntime* rtc = publishing_runtime();
+  if (rtc == nullptr) {
+    state.SkipWithError("runtime set-up failed");
+    return;
+  }
+  int64_t timestamp = 0;
+  size_t i = 0;
+  int32_t failed = 0;
+  for (auto _ : state) {
+    for (uint32_t slot = 0; slot < DOVRIN_RTC_PEER_SLOTS; ++slot) {
+      failed |= dovrin_rtc_desktop_send(rtc, slot, blocks[i].data(), 480, 48000, timestamp);
+    }
+    timestamp += 10;
+    i = (i + 1) % kBlocks;
+  }
+  if (failed != 0) state.SkipWithError("a slot did not send");
+  dovrin_rtc_desktop_destroy(rtc);
+}
+
+// The goal's ratio for send_many, paired as for the publisher: each
+// iteration times one send_many over the 34 slots and one opus_encode of
+// the same frame on a bare encoder, on the thread's CPU clock, in
+// alternating order.
+void BM_SendManyRatioToOpusAlone(benchmark::State& state) {
+  const Material& shared = material();
+  DovrinRtcRuntime* rtc = publishing_runtime();
+  OpusEncoder* encoder = default_encoder();
+  if (rtc == nullptr || encoder == nullptr) {
+    state.SkipWithError("set-up failed");
+    dovrin_rtc_desktop_destroy(rtc);
+    opus_encoder_destroy(encoder);
+    return;
+  }
+  const auto now_us = [] {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+  };
+  const auto slots = all_slots();
+  std::array<int32_t, DOVRIN_RTC_PEER_SLOTS> results{};
+  std::array<uint8_t, OpusPublisher::kMaxPacket> packet{};
+  double many_us = 0.0;
+  double opus_us = 0.0;
+  int64_t timestamp = 0;
+  size_t i = 0;
+  for (auto _ : state) {
+    const auto timed_many = [&] {
+      const double start = now_us();
+      benchmark::DoNotOptimize(dovrin_rtc_desktop_send_many(rtc, slots.data(), DOVRIN_RTC_PEER_SLOTS,
+                                                            shared.input[i].data(), 480, 48000,
+                                                            timestamp, results.data()));
+      many_us += now_us() - start;
+    };
+    const auto timed_opus = [&] {
+      const double start = now_us();
+      benchmark::DoNotOptimize(opus_encode(encoder, shared.frames[i].data(), 160, packet.data(),
+                                           OpusPublisher::kMaxPacket));
+      opus_us += now_us() - start;
+    };
+    if (i % 2 == 0) {
+      timed_many();
+      timed_opus();
+    } else {
+      timed_opus();
+      timed_many();
+    }
+    timestamp += 10;
+    i = (i + 1) % kBlocks;
+  }
+  dovrin_rtc_desktop_destroy(rtc);
+  opus_encoder_destroy(encoder);
+  state.counters["send_many_us"] = benchmark::Counter(many_us, benchmark::Counter::kAvgIterations);
+  state.counters["opus_us"] = benchmark::Counter(opus_us, benchmark::Counter::kAvgIterations);
+  state.counters["ratio"] = opus_us > 0.0 ? many_us / opus_us : 0.0;
+}
+
 void BM_ResampleRows48kTo16k(benchmark::State& state) {
   const std::vector<Block>& blocks = material().input;
   const auto* rows = dovrin::rtc_client::detail::resampler_rows(48000, 16000);
@@ -233,6 +377,10 @@ BENCHMARK(BM_EncodeFrom48kTo16k)->Apply(per_encoded_block);
 BENCHMARK(BM_EncodeAt16k)->Apply(per_encoded_block);
 BENCHMARK(BM_OpusEncodeAlone)->Apply(per_encoded_block);
 BENCHMARK(BM_EncodeRatioToOpusAlone)->Apply(per_encoded_block);
+BENCHMARK(BM_SendManyOver34Slots)->Apply(per_encoded_block);
+// 34 encodings per iteration: fewer repetitions keep the run short.
+BENCHMARK(BM_SendTo34SlotsOneByOne)->Apply(per_encoded_block)->Repetitions(3);
+BENCHMARK(BM_SendManyRatioToOpusAlone)->Apply(per_encoded_block);
 BENCHMARK(BM_ResampleRows48kTo16k)->Apply(per_resampled_block);
 BENCHMARK(BM_ResampleTermByTerm48kTo16k)->Apply(per_resampled_block);
 

@@ -112,7 +112,8 @@
 //     16-bit samples as the data holds, up to four)
 //   encoded_sender.send: payload_null, payload_size, codec, sample_rate,
 //     samples_per_channel, channels, capture_time_ms, speech,
-//     send_even_if_empty, checksum
+//     send_even_if_empty, checksum, payload (the packet's bytes as lower-case
+//     hexadecimal text, for packets of up to 4096 bytes)
 // Every entry also carries `result`: the answer (object id or 0 for object
 // operations, 1/0 for boolean ones) and `fault`: "", "code", "null" or "throw".
 //

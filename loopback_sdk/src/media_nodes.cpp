@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string>
 
 #include "sdk_objects.h"
 
@@ -8,6 +9,19 @@ namespace {
 // Beyond this a send's declared size is not plausible audio; the data is then
 // left unread rather than read out of bounds on the library's word.
 constexpr size_t kInspectLimit = size_t{1} << 24;
+// Encoded packets up to this size are journaled whole, so that tests can
+// decode what the SDK was handed.
+constexpr size_t kPayloadLimit = 4096;
+
+std::string hex(const uint8_t* data, size_t bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(2 * bytes, '0');
+  for (size_t i = 0; i < bytes; ++i) {
+    text[2 * i] = kDigits[data[i] >> 4];
+    text[2 * i + 1] = kDigits[data[i] & 15];
+  }
+  return text;
+}
 
 // Records checksum, non-zero count and the first samples of 16-bit data.
 void describe_samples(Call& call, const void* data, size_t bytes) {
@@ -66,6 +80,9 @@ bool EncodedSender::sendEncodedAudioFrame(const uint8_t* payloadData, size_t pay
     call.arg("send_even_if_empty", info.advancedSettings.sendEvenIfEmpty);
     if (payloadData != nullptr && payloadSize <= kInspectLimit) {
       call.arg("checksum", checksum(payloadData, payloadSize));
+    }
+    if (payloadData != nullptr && payloadSize <= kPayloadLimit) {
+      call.arg("payload", hex(payloadData, payloadSize).c_str());
     }
   }
   if (call.intercepted()) return call.answer(false);

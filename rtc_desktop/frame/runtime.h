@@ -14,7 +14,7 @@
 #include "audio/sink.h"
 #include "dovrin_rtc_desktop.h"
 #include "events/sdk_errors.h"
-#include "publish/encoder_settings.h"
+#include "publish/opus_publisher.h"
 
 namespace dovrin::rtc_desktop::detail {
 
@@ -86,6 +86,9 @@ class alignas(64) Runtime {
   uint64_t next_generation = 1;
   bool encoded_publishing = false;
   rtc_client::EncoderSettings encoder_settings;
+  // The one encoder of every block published with send_many, made by the
+  // first call that has a packet to send; dropped when the settings change.
+  std::unique_ptr<rtc_client::OpusPublisher> shared_publisher;
   uint64_t io_generation = 1;
   uint64_t silence_samples = 0;
   DovrinRtcRenderCallback render_callback = nullptr;

@@ -32,6 +32,8 @@
  *       poll of one peer slot (source slot + 1),
  *       play,
  *       send on one slot,
+ *       send_many (one shared encoder), and not together with a send on
+ *       any of its slots,
  *       tick.
  *     So one slot may be sent on, polled, ticked, renewed and queried from
  *     different threads at once, and different slots from any threads.
@@ -525,6 +527,52 @@ DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_audio_config(DovrinRtcRuntime*
 DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_send(DovrinRtcRuntime* handle, uint32_t slot,
                                                        const int16_t* pcm, uint32_t samples,
                                                        uint32_t sample_rate, int64_t timestamp);
+
+/*
+ * Publishes one 10 ms block of mono PCM on several slots at once, for the
+ * price of one encoding: a host that publishes the same voice on many
+ * channel connections calls this once per block instead of
+ * dovrin_rtc_desktop_send once per slot. Since interface version 5, library
+ * version 5.1.
+ *   slots        in: `count` distinct peer slots, 0 to 33, in the order in
+ *                which they are served; read during the call only
+ *   count        in: 1 to 34
+ *   pcm, samples, sample_rate, timestamp  in: the block, exactly as
+ *                dovrin_rtc_desktop_send takes it
+ *   results      out: `count` statuses, results[i] for slots[i]; written
+ *                only when the call returns 0
+ * Each status is what dovrin_rtc_desktop_send would have answered for that
+ * slot and this block had it been called for the slots one after another in
+ * this order, with the same events for the policy, the same lines on stderr
+ * and the same latching: 0 sent, 1 recovering or a tolerated failed send,
+ * -2 the runtime or the slot has failed, the slot is empty or not connected,
+ * -3 the send failed (an exception from the SDK also fails the runtime,
+ * and every later slot of the call then answers -2).
+ * The slots of a runtime that publish Opus through this function share one
+ * encoder with the runtime's encoder settings: the block is resampled and
+ * encoded at most once per call, and every slot that sends gets the same
+ * packet with its frame information. Their stream is one: a slot that is
+ * added later (or comes back from recovering) receives the ongoing stream
+ * from its next block, as a listener joining a live broadcast does. A
+ * timestamp that does not follow the previous encoded block's by 10 ms
+ * restarts the shared resampler. PCM slots send the block as
+ * dovrin_rtc_desktop_send does. Slots sent with dovrin_rtc_desktop_send
+ * keep their own encoders, untouched by this function.
+ * The shared encoder is made by the first call that has a packet to send
+ * and released with the runtime (or when dovrin_rtc_desktop_audio_config
+ * changes the settings); after that, no call allocates.
+ * Returns 0 with every slot's status in `results`; -1 for a null handle,
+ * `slots`, `results` or `pcm`, a count of 0 or above 34, a slot above 33 or
+ * given twice, or a block that dovrin_rtc_desktop_send refuses with -1
+ * (checked before the runtime's health); -2 when the runtime has failed.
+ * Must not overlap another dovrin_rtc_desktop_send_many on the same handle,
+ * nor dovrin_rtc_desktop_send on one of `slots`.
+ */
+DOVRIN_RTC_DESKTOP_API int32_t dovrin_rtc_desktop_send_many(DovrinRtcRuntime* handle,
+                                                            const uint32_t* slots, uint32_t count,
+                                                            const int16_t* pcm, uint32_t samples,
+                                                            uint32_t sample_rate, int64_t timestamp,
+                                                            int32_t* results);
 
 /* ---- Supervision ----------------------------------------------------------- */
 

@@ -123,6 +123,12 @@ int32_t OpusPublisher::encode(const int16_t* pcm, uint32_t count, uint32_t input
 bool OpusPublisher::send(agora::rtc::IAudioEncodedFrameSender* sender, const int16_t* pcm,
                          uint32_t count, uint32_t input_rate, int64_t timestamp) {
   if (sender == nullptr) return false;
+  const int32_t length = encode_block(pcm, count, input_rate, timestamp);
+  return length > 0 && deliver(*sender, length, timestamp);
+}
+
+int32_t OpusPublisher::encode_block(const int16_t* pcm, uint32_t count, uint32_t input_rate,
+                                    int64_t timestamp) noexcept {
   // The largest timestamp whose successor (+10) is still representable.
   constexpr int64_t kLastContiguous = INT64_MAX - 10;
   if (has_last_timestamp_ &&
@@ -131,17 +137,19 @@ bool OpusPublisher::send(agora::rtc::IAudioEncodedFrameSender* sender, const int
   }
   last_timestamp_ = timestamp;
   has_last_timestamp_ = true;
+  return encode(pcm, count, input_rate);
+}
 
-  const int32_t length = encode(pcm, count, input_rate);
-  if (length <= 0) return false;
-
+bool OpusPublisher::deliver(agora::rtc::IAudioEncodedFrameSender& sender, int32_t length,
+                            int64_t timestamp) const {
+  if (length <= 0 || static_cast<size_t>(length) > kMaxPacket) return false;
   agora::rtc::EncodedAudioFrameInfo info;
   info.codec = agora::rtc::AUDIO_CODEC_OPUS;
   info.sampleRateHz = static_cast<int>(settings_.sample_rate);
   info.samplesPerChannel = static_cast<int>(settings_.sample_rate / 100);
   info.numberOfChannels = static_cast<int>(settings_.channels);
   info.captureTimeMs = timestamp;
-  return sender->sendEncodedAudioFrame(packet_.data(), static_cast<size_t>(length), info);
+  return sender.sendEncodedAudioFrame(packet_.data(), static_cast<size_t>(length), info);
 }
 
 }  // namespace dovrin::rtc_client

@@ -53,6 +53,17 @@ class OpusPublisher {
   bool send(agora::rtc::IAudioEncodedFrameSender* sender, const int16_t* pcm, uint32_t count,
             uint32_t input_rate, int64_t timestamp);
 
+  // The two halves of send, for a publisher whose one packet per block goes
+  // to several senders. encode_block decides the resampler history from the
+  // timestamp's continuity, as send does, and encodes the block: the packet
+  // length, or -1 as encode answers. deliver hands the packet of the last
+  // encode_block (its length) with its frame information to sender; it may
+  // be called for any number of senders and changes nothing.
+  int32_t encode_block(const int16_t* pcm, uint32_t count, uint32_t input_rate,
+                       int64_t timestamp) noexcept;
+  bool deliver(agora::rtc::IAudioEncodedFrameSender& sender, int32_t length,
+               int64_t timestamp) const;
+
   // Whether the encoder reports back exactly the configured sample rate,
   // bitrate and forced channel count; false without an encoder.
   bool configuration_applied() const noexcept;

@@ -262,7 +262,14 @@ TEST_F(LoopbackJournal, SendsRecordTheirFormatAndContent) {
                      {"capture_time_ms", 123456789012},
                      {"speech", 0},
                      {"send_even_if_empty", 0},
-                     {"checksum", loopback::checksum(packet, sizeof packet)}});
+                     {"checksum", loopback::checksum(packet, sizeof packet)},
+                     {"payload", std::string("0908070605")}});
+  // Beyond 4096 bytes a packet is summed but not copied into the journal.
+  const std::vector<uint8_t> large(4097, 0xab);
+  ASSERT_TRUE(e.encoded_sender->sendEncodedAudioFrame(large.data(), large.size(), info));
+  const Entry last = loopback::journal().back();
+  EXPECT_EQ(last.num("checksum"), loopback::checksum(large.data(), large.size()));
+  EXPECT_FALSE(last.has("payload"));
   // The checksum is FNV-1a 64: a known value pins it down.
   EXPECT_EQ(loopback::checksum("a", 1), static_cast<int64_t>(0xaf63dc4c8601ec8cull));
 }

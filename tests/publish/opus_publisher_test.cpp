@@ -448,6 +448,35 @@ TEST_F(OpusPublisherTest, SendDescribesThePacketAndReturnsTheSendersAnswer) {
   }
 }
 
+TEST_F(OpusPublisherTest, OneEncodingDeliveredToManySendersIsWhatSendMakes) {
+  const Block first = tone(48000, 500, 8000, 0);
+  const Block second = tone(48000, 500, 8000, 480);
+  OpusPublisher shared;
+  OpusPublisher own;
+  ASSERT_TRUE(shared.initialize({}));
+  ASSERT_TRUE(own.initialize({}));
+  RecordingSender a;
+  RecordingSender b;
+  RecordingSender reference;
+  for (const auto& [block, timestamp] : {std::pair{&first, int64_t{100}}, std::pair{&second, int64_t{110}}}) {
+    const int32_t length = shared.encode_block(block->data(), 480, 48000, timestamp);
+    ASSERT_EQ(length, 40);
+    EXPECT_TRUE(shared.deliver(a, length, timestamp));
+    EXPECT_TRUE(shared.deliver(b, length, timestamp));
+    EXPECT_TRUE(own.send(&reference, block->data(), 480, 48000, timestamp));
+  }
+  EXPECT_EQ(a.packets, reference.packets);
+  EXPECT_EQ(b.packets, reference.packets);
+  ASSERT_EQ(b.infos.size(), 2u);
+  EXPECT_EQ(b.infos[1].captureTimeMs, 110);
+  EXPECT_EQ(b.infos[1].samplesPerChannel, 160);
+  // No packet, or one longer than the buffer, is never handed over.
+  EXPECT_FALSE(shared.deliver(a, 0, 120));
+  EXPECT_FALSE(shared.deliver(a, static_cast<int32_t>(OpusPublisher::kMaxPacket) + 1, 120));
+  EXPECT_EQ(a.calls, 2);
+  EXPECT_EQ(shared.encode_block(first.data(), 479, 48000, 120), -1) << "a refused block";
+}
+
 TEST_F(OpusPublisherTest, PublishingBlocksAllocatesNothing) {
   std::vector<Block> blocks;
   for (uint32_t rate : kInputRates) blocks.push_back(noise(rng, rate / 100));
