@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -38,13 +39,19 @@ double wallNow() {
 }
 
 // A tone player under a shell: the shell P is the tree's root, the player its child C.
-// `delay` seconds pass before the child starts playing.
+// With `held`, the child starts only once release(folder, name) is called.
 Child playerTree(const std::string& folder, const std::string& name, double frequency, double seconds,
-                 double delay = 0.0) {
+                 bool held = false) {
+  const std::string path = folder + "/" + name;
   std::ostringstream script;
-  script << "sleep " << delay << "; date +%s.%N > '" << folder << "/" << name << ".start'; '" << tone() << "' "
-         << frequency << " " << seconds << " & echo $! > '" << folder << "/" << name << ".child'; wait";
+  if (held) script << "while [ ! -e '" << path << ".go' ]; do sleep 0.01; done; ";
+  script << "date +%s.%N > '" << path << ".start'; '" << tone() << "' " << frequency << " " << seconds
+         << " & echo $! > '" << path << ".child'; wait";
   return Child::spawn({"sh", "-c", script.str()});
+}
+
+void release(const std::string& folder, const std::string& name) {
+  std::ofstream(folder + "/" + name + ".go") << "go\n";
 }
 
 pid_t childOf(const std::string& folder, const std::string& name) {
@@ -215,13 +222,15 @@ TEST_F(AudioHostOnPipeWire, CapturesExactlyTheSelectedProcessTrees) {
   }
 }
 
-// The child starts playing 1.2 s into the capture of its parent.
+// The child starts playing a second after the capture of its parent has begun.
 TEST_F(AudioHostOnPipeWire, FollowsAChildThatStartsPlayingLater) {
   startGraph(false);
   if (IsSkipped()) return;
-  Child tree = playerTree(folder, "late", 880, 6, 1.2);
+  Child tree = playerTree(folder, "late", 880, 6, true);
   Capture capture(folder, "late", {"--target", "pid:" + std::to_string(tree.pid())});
   ASSERT_TRUE(capture.formatSeen());
+  std::this_thread::sleep_for(1000ms);
+  release(folder, "late");
   double retargetAt = 0.0;
   ASSERT_TRUE(waitUntil([&] {
     if (readFile(capture.eventsPath).find("\"retarget\"") == std::string::npos) return false;
@@ -255,7 +264,9 @@ TEST_F(AudioHostOnPipeWire, FollowsAChildThatStartsPlayingLater) {
 TEST_F(AudioHostOnPipeWire, KeepsAProcessThatReopensItsStreamAndEndsWithIt) {
   startGraph(false);
   if (IsSkipped()) return;
-  Child player = Child::spawn({tone(), "550", "0.8", "3", "0.5"});
+  // Streams long enough for a slow (sanitized) program to start within the first: a program
+  // that starts in a gap cannot know the connection ever had a stream.
+  Child player = Child::spawn({tone(), "550", "2", "3", "0.5"});
   ASSERT_TRUE(waitUntil([&] { return listedActive(player.pid()); }, 10s));
   Capture capture(folder, "reopen", {"--target", "pid:" + std::to_string(player.pid())});
   ASSERT_TRUE(capture.formatSeen());
@@ -269,30 +280,40 @@ TEST_F(AudioHostOnPipeWire, KeepsAProcessThatReopensItsStreamAndEndsWithIt) {
   EXPECT_EQ(events.back(), "{\"event\":\"error\",\"code\":\"no_such_audio_process\"}");
   EXPECT_EQ(countLinesWith(events, "retarget"), 0u) << readFile(capture.eventsPath);
 
-  // 100 ms frames: the tone is on in each stream and off in each gap.
+  // 100 ms frames: the tone is on in each stream and silent in each 0.5 s gap. A loaded
+  // machine may add short silences of the host's own (it keeps wall-clock pace), so only
+  // silences of 300 ms or more between sounding frames count as gaps.
   const auto pcm = capture.pcm();
-  int runs = 0;
-  bool on = false;
+  std::string frames;  // '+' tone, '.' silence, '?' neither
   for (std::size_t frame = 0; frame + at(0.1) <= pcm.size(); frame += at(0.1)) {
-    const bool now = toneLevel(pcm, frame, frame + at(0.1), 550) > kWanted;
-    if (now && !on) ++runs;
-    on = now;
+    const double level = toneLevel(pcm, frame, frame + at(0.1), 550);
+    frames += level > kWanted ? '+' : level < kUnwanted ? '.' : '?';
   }
-  EXPECT_GE(runs, 3) << "550 Hz was not heard in every stream";
-  EXPECT_LE(runs, 3);
+  const auto first = frames.find('+');
+  const auto last = frames.rfind('+');
+  ASSERT_NE(first, std::string::npos) << "550 Hz never heard";
+  int gaps = 0;
+  for (std::size_t i = first, silent = 0; i <= last; ++i) {
+    silent = frames[i] == '.' ? silent + 1 : 0;
+    if (silent == 3) ++gaps;
+  }
+  EXPECT_EQ(gaps, 2) << "three streams with two gaps expected: " << frames;
+  EXPECT_GE(std::count(frames.begin(), frames.end(), '+'), 40) << frames;
 }
 
 TEST_F(AudioHostOnPipeWire, SystemCaptureLeavesOutALaterChildOfAnExcludedProcess) {
   startGraph(false);
   if (IsSkipped()) return;
   Child unrelated = Child::spawn({tone(), "1000", "10"});
-  Child excluded = playerTree(folder, "excluded", 440, 6, 1.0);
+  Child excluded = playerTree(folder, "excluded", 440, 6, true);
   ASSERT_TRUE(waitUntil([&] { return listedActive(unrelated.pid()); }, 10s));
   Capture capture(folder, "system", {"--target", "system", "--exclude-pids", std::to_string(excluded.pid())});
   ASSERT_TRUE(capture.formatSeen());
+  release(folder, "excluded");
   const pid_t child = childOf(folder, "excluded");
   ASSERT_TRUE(waitUntil([&] { return listedActive(child); }, 10s));
   std::this_thread::sleep_for(2000ms);
+  const std::string links = run({"pw-link", "-l"}).out;
   EXPECT_EQ(capture.stop(), 0);
   double childStarted = 0.0;
   std::ifstream(folder + "/excluded.start") >> childStarted;
@@ -301,7 +322,7 @@ TEST_F(AudioHostOnPipeWire, SystemCaptureLeavesOutALaterChildOfAnExcludedProcess
   ASSERT_GT(pcm.size(), from + at(1.0));
   const std::string seen = levels(pcm, from, pcm.size() - at(0.2), {440, 1000});
   std::printf("[ levels   ] system minus a later child: %s\n", seen.c_str());
-  EXPECT_GT(toneLevel(pcm, from, pcm.size() - at(0.2), 1000), kWanted) << seen;
+  EXPECT_GT(toneLevel(pcm, from, pcm.size() - at(0.2), 1000), kWanted) << seen << "\n" << links;
   if (toneLevel(pcm, from, pcm.size() - at(0.2), 440) >= kUnwanted)
     GTEST_SKIP() << "the excluded tree's later child is captured (" << seen
                  << "): needs exclusions re-evaluated while capturing";
@@ -400,33 +421,111 @@ TEST_F(AudioHostOnPipeWire, CapturesThePlayersSamples) {
   auto expected = [](std::uint64_t frame) {
     return static_cast<std::int16_t>(dovrin_pw_reference(frame) * 32767.0f);
   };
-  // The first non-silent stretch of 64 samples, then its place in the reference sequence.
-  std::size_t start = at(0.3);
-  while (start < pcm.size() && pcm[start] == 0) ++start;
-  ASSERT_LT(start + at(1.0), pcm.size());
-  std::optional<std::uint64_t> offset;
-  for (std::uint64_t frame = 0; frame < 30 * kRate && !offset; ++frame) {
-    bool match = true;
-    for (std::size_t i = 0; i < 64 && match; ++i) match = std::abs(expected(frame + i) - pcm[start + i]) <= 2;
-    if (match) offset = frame;
-  }
-  ASSERT_TRUE(offset) << "the played samples were not found in the capture";
-  const std::size_t length = at(1.0);
+  // Where in the reference sequence a stretch of the capture lies: its first 32 samples
+  // within 2 LSB.
+  auto locate = [&](std::size_t start, std::uint64_t from, std::uint64_t to) -> std::optional<std::uint64_t> {
+    for (std::uint64_t frame = from; frame < to; ++frame) {
+      bool match = true;
+      for (std::size_t i = 0; i < 32 && match; ++i) match = std::abs(expected(frame + i) - pcm[start + i]) <= 2;
+      if (match) return frame;
+    }
+    return std::nullopt;
+  };
+  // The host keeps wall-clock pace: when the graph delivers late (a loaded machine, a
+  // sanitized build) it writes silence, and the played samples go on after it. So the
+  // capture is walked as stretches, each aligned by itself and followed for as long as it
+  // matches; every sounding sample should lie in such a stretch.
+  const std::size_t end = pcm.size() - at(0.1);
+  std::optional<std::uint64_t> lastOffset;  // reference frame minus capture index
+  std::size_t sounding = 0;
+  std::size_t aligned = 0;
+  std::size_t stretches = 0;
+  std::size_t exact = 0;
   double xy = 0.0;
   double xx = 0.0;
   double yy = 0.0;
-  std::size_t exact = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const double x = expected(*offset + i);
-    const double y = pcm[start + i];
-    xy += x * y;
-    xx += x * x;
-    yy += y * y;
-    exact += expected(*offset + i) == pcm[start + i] ? 1 : 0;
+  for (std::size_t position = at(0.3); position + 32 <= end;) {
+    if (pcm[position] == 0) {
+      ++position;
+      continue;
+    }
+    std::optional<std::uint64_t> frame;
+    if (lastOffset) {
+      const std::uint64_t guess = position + *lastOffset;
+      frame = locate(position, guess > kRate ? guess - kRate : 0, guess + kRate);
+    }
+    if (!frame) frame = locate(position, 0, 30 * kRate);
+    if (!frame) {
+      sounding += 32;
+      position += 32;
+      continue;
+    }
+    ++stretches;
+    lastOffset = *frame - position;
+    std::size_t i = 0;
+    for (; position + i < end && std::abs(expected(*frame + i) - pcm[position + i]) <= 2; ++i) {
+      const double x = expected(*frame + i);
+      const double y = pcm[position + i];
+      xy += x * y;
+      xx += x * x;
+      yy += y * y;
+      exact += expected(*frame + i) == pcm[position + i] ? 1 : 0;
+    }
+    sounding += i;
+    aligned += i;
+    position += i;
   }
+  ASSERT_GT(sounding, at(1.0));
   const double correlation = xy / std::sqrt(xx * yy);
-  std::printf("[ fidelity ] correlation %.7f, %zu of %zu samples bit-exact\n", correlation, exact, length);
+  std::printf("[ fidelity ] %zu of %zu sounding samples aligned in %zu stretches, correlation %.7f, %zu bit-exact\n",
+              aligned, sounding, stretches, correlation, exact);
+  EXPECT_GE(static_cast<double>(aligned), 0.99 * static_cast<double>(sounding))
+      << "the played samples were not found in the capture";
   EXPECT_GE(correlation, 0.9999);
+}
+
+}  // namespace
+}  // namespace dovrin::pipewire_test
+
+namespace dovrin::pipewire_test {
+namespace {
+
+// No daemon to reach: the answers of a machine without an audio system, at once.
+TEST(AudioHostWithoutPipeWire, AnswersAsTheNoAudioSystemBackend) {
+  char folder[] = "/tmp/dovrin-nograph-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  setenv("XDG_RUNTIME_DIR", folder, 1);
+  setenv("PIPEWIRE_RUNTIME_DIR", folder, 1);
+  unsetenv("PIPEWIRE_REMOTE");
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--list"}, 0, "[]", ""},
+      {{"--target", "system"}, 1, "", "{\"event\":\"error\",\"code\":\"activation_failed\",\"osstatus\":-50005}\n"},
+      {{"--target", "pid:" + std::to_string(getpid())},
+       1,
+       "",
+       "{\"event\":\"error\",\"code\":\"activation_failed\",\"osstatus\":-50005}\n"},
+      {{"--ensure-unity-gain", "CI null"}, 0, "{\"found\":false}\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.front());
+    std::vector<std::string> argv = {host()};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    Child program = Child::spawn(argv, std::string(folder) + "/out", std::string(folder) + "/err");
+    auto status = program.wait(10s);
+    ASSERT_TRUE(status) << "no answer without a daemon";
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), c.status);
+    EXPECT_EQ(readFile(std::string(folder) + "/out"), c.out);
+    EXPECT_EQ(readFile(std::string(folder) + "/err"), c.err);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -64,6 +65,8 @@ static const struct pw_stream_events stream_events = {
 static void open_stream(struct player *p) {
   struct pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
                                                   PW_KEY_MEDIA_ROLE, "Music", NULL);
+  /* A name of its own, so that tools can pick this player's stream: dovrin-tone.<pid>. */
+  pw_properties_setf(props, PW_KEY_NODE_NAME, "dovrin-tone.%d", (int)getpid());
   p->stream = pw_stream_new(p->core, "dovrin tone", props);
   p->frame = 0;
   pw_stream_add_listener(p->stream, &p->stream_listener, &stream_events, p);
