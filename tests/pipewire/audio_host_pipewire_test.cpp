@@ -179,8 +179,7 @@ TEST_F(AudioHostOnPipeWire, ListShowsNativeAndPulsePlayersByTheirOwnPids) {
   }
   EXPECT_EQ(entryFor(list, pulse.pid())->value("label", ""), "paplay");
   EXPECT_FALSE(entryFor(list, tree.pid())) << "the parent shell plays nothing itself: " << list.dump();
-  EXPECT_FALSE(entryFor(list, getpid())) << list.dump();
-  for (const auto& entry : list) EXPECT_NE(entry.value("label", ""), "dovrin-audio-host") << list.dump();
+  EXPECT_EQ(list.size(), 3u) << list.dump();
 }
 
 // Three captures at once: a tree, a PulseAudio client, and everything but the tree.
