@@ -353,6 +353,28 @@ TEST_F(AudioHostOnPipeWire, StopsOnSigtermAndLeavesNothingBehindEvenAfterSigkill
   }
 }
 
+// On Linux a stream stays running while its process is stopped: the process is active and
+// the capture is silent, which is what the silence warning reports here.
+TEST_F(AudioHostOnPipeWire, AStoppedPlayerIsActiveAndItsSilenceIsReported) {
+  startGraph(false);
+  if (IsSkipped()) return;
+  Child player = Child::spawn({tone(), "440", "20"});
+  ASSERT_TRUE(waitUntil([&] { return listedActive(player.pid()); }, 10s));
+  player.signal(SIGSTOP);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(listedActive(player.pid())) << listing().dump();
+  Capture capture(folder, "stopped", {"--target", "pid:" + std::to_string(player.pid())});
+  ASSERT_TRUE(capture.formatSeen());
+  const bool warned = waitUntil([&] { return readFile(capture.eventsPath).find("silent_no_permission") != std::string::npos; },
+                                8s);
+  EXPECT_EQ(capture.stop(), 0);
+  player.signal(SIGCONT);
+  EXPECT_TRUE(warned) << readFile(capture.eventsPath);
+  const auto pcm = capture.pcm();
+  EXPECT_GT(pcm.size(), at(2.0));
+  EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](std::int16_t v) { return v == 0; }));
+}
+
 struct PulseVolume {
   std::string volume;
   std::string mute;
