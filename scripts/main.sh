@@ -6,3 +6,5 @@ scripts/deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target dovrin_host_example loopback_rtc_sdk dovrin-audio-host
 build/release/examples/dovrin_host_example build/release/loopback_sdk/libloopback_rtc_sdk.so
+# The audio host on a private PipeWire graph: list, capture one tree, out/capture/.
+scripts/capture_demo.sh
