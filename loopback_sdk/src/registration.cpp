@@ -1,3 +1,4 @@
+#include "live/engine.h"
 #include "sdk_objects.h"
 
 namespace loopback::detail {
@@ -15,6 +16,7 @@ Registration::~Registration() {
     auto it = w.records.find(id_);
     if (it == w.records.end()) return;
     Record& record = it->second;
+    live_mode::retired(w, id_, record.info.kind);
     for (auto& slot : record.sinks) dropped.emplace_back(std::move(slot.sink));
     for (auto& track : record.published) dropped.emplace_back(std::move(track));
     // Registrations end with their object; observers handed over with a
