@@ -12,11 +12,13 @@
 //   - live object counts and state queries (observers, sinks, switches, ...);
 //   - driving: connection notifications, PCM frames into sinks and audio frames
 //     through frame observers, all from the caller's thread;
-//   - the device lists that the device manager reports.
+//   - the device lists that the device manager reports;
+//   - a live mode (start_live, below) in which the stand-in runs its own
+//     threads, channels, media and bots like a small RTC service.
 //
-// By default every operation succeeds (0, true or a new object) and nothing is
-// delivered unless a test drives it: a connect answers 0 and no notification
-// follows.
+// By default every operation succeeds (0, true or a new object) and, outside
+// the live mode, nothing is delivered unless a test drives it: a connect
+// answers 0 and no notification follows.
 //
 // Operation names, shared by faults and the journal (the object kind of the
 // journal entry in brackets):
@@ -124,7 +126,8 @@
 // connection); every peer join then adds a connection, senders and a track.
 // A local user is created with its connection and names it in `related`.
 //
-// Threads: every function here may be called from any thread. The driving
+// Threads: every function here may be called from any thread, except
+// run_for() from an engine thread (a microphone, bot or library callback). The driving
 // functions call the library's observers and sinks without holding the
 // stand-in's lock, so those callbacks may call back into the SDK objects.
 // push_pcm and deliver_frame* allocate nothing on the heap and are not
@@ -649,7 +652,8 @@ struct Source {
   std::vector<int16_t> samples;  // samples: played once (or looped), then silence
   bool loop = false;
   // callback: fills `out` (480 samples) for the block starting at `time_ms`;
-  // called on an engine thread.
+  // called on an engine thread with the stand-in's lock held, so it must not
+  // call into the stand-in.
   void (*callback)(void* context, int16_t* out, size_t count, uint64_t time_ms) = nullptr;
   void* context = nullptr;
 
