@@ -708,6 +708,23 @@ struct Impairment {
 LOOPBACK_API void set_impairment(std::string_view channel, std::string_view from,
                                  std::string_view to, const Impairment& impairment);
 
+// What one path did so far. Every block the receiver skipped counts once in
+// `lost`, so the steps in the rtp timestamps it delivered add up to it (for
+// PCM; Opus conceals up to kMaxConcealed of them instead).
+struct PathStats {
+  bool exists = false;
+  uint64_t sent = 0;       // blocks the publisher sent towards the receiver
+  uint64_t dropped = 0;    // by the network
+  uint64_t late = 0;       // arrived after their turn
+  uint64_t played = 0;
+  uint64_t concealed = 0;
+  uint64_t lost = 0;       // turns with nothing to play, and blocks skipped on re-anchoring
+};
+// The path from user `from` to user `to` in a channel; exists false when there
+// is none (yet, or any more: paths go with a departure or a link loss).
+LOOPBACK_API PathStats path_stats(std::string_view channel, std::string_view from,
+                                  std::string_view to);
+
 // Scripts on a live connection (object id of Kind::connection). Each throws
 // std::invalid_argument when the connection is not a live member of a channel
 // (link_loss, token_*), or not a connection (renewals, join failures).

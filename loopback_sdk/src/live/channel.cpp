@@ -83,6 +83,16 @@ std::vector<Member*> Channels::others(uint64_t id) {
   return out;
 }
 
+const Path* Channels::find_path(std::string_view channel, std::string_view from,
+                                std::string_view to) const {
+  for (const auto& [ends, path] : paths_) {
+    const Member& receiver = members_.at(ends.first);
+    const Member& publisher = members_.at(ends.second);
+    if (publisher.channel == channel && publisher.uid == from && receiver.uid == to) return path.get();
+  }
+  return nullptr;
+}
+
 void Channels::drop_paths(uint64_t id) {
   std::erase_if(paths_, [id](const auto& p) { return p.first.first == id || p.first.second == id; });
 }

@@ -52,6 +52,7 @@ class Channels {
   // The other members of id's channel, in joining order.
   std::vector<Member*> others(uint64_t id);
   bool empty() const { return members_.empty(); }
+  const Path* find_path(std::string_view channel, std::string_view from, std::string_view to) const;
   template <class F>
   void each_member(F&& f) {
     for (auto& [id, m] : members_) f(m);

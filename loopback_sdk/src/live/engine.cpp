@@ -744,6 +744,15 @@ void set_impairment(std::string_view channel, std::string_view from, std::string
   live_mode::live_engine().channels.set_impairment(channel, from, to, impairment);
 }
 
+PathStats path_stats(std::string_view channel, std::string_view from, std::string_view to) {
+  live_mode::Locked l;
+  const live_mode::Path* path = live_mode::live_engine().channels.find_path(channel, from, to);
+  if (path == nullptr) return {};
+  PathStats stats = path->stats();
+  stats.exists = true;
+  return stats;
+}
+
 void link_loss(uint64_t connection, uint32_t duration_ms, uint32_t lost_after_ms) {
   live_mode::Locked l;
   live_mode::Engine& e = live_mode::live_engine();

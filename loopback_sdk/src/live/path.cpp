@@ -40,12 +40,13 @@ Path::Slot* Path::place(uint64_t seq, uint64_t now_ms) {
   } else {
     random_();  // keeps the draws aligned whether jitter is on or not
   }
+  ++stats_.sent;
   if (lost) {
-    ++dropped_;
+    ++stats_.dropped;
     return nullptr;
   }
   Slot& slot = slots_[seq % kSlots];
-  if (slot.valid) ++late_;  // never played before its slot came round again
+  if (slot.valid) ++stats_.late;  // never played before its slot came round again
   slot.valid = true;
   slot.seq = seq;
   slot.sent = now_ms;
@@ -71,11 +72,21 @@ void Path::push_opus(uint64_t seq, uint64_t now_ms, const uint8_t* payload, size
 Path::Out Path::pull(uint64_t now_ms, int16_t* out) {
   if (!anchored_) {
     const Slot* first = nullptr;
-    for (const Slot& s : slots_) {
+    for (Slot& s : slots_) {
+      // After a schedule, blocks whose turn has passed stay passed: playing
+      // them now would go back in time.
+      if (s.valid && was_anchored_ && s.seq < next_) {
+        s.valid = false;
+        ++stats_.late;
+        continue;
+      }
       if (s.valid && s.arrival <= now_ms && (first == nullptr || s.seq < first->seq)) first = &s;
     }
     if (first == nullptr) return {};
+    // Blocks skipped while the schedule was dropped are lost as well.
+    if (was_anchored_ && first->seq > next_) stats_.lost += first->seq - next_;
     anchored_ = true;
+    was_anchored_ = true;
     anchor_seq_ = first->seq;
     anchor_ms_ = first->arrival + impairment_.jitter_buffer_ms;
     next_ = first->seq;
@@ -89,7 +100,7 @@ Path::Out Path::pull(uint64_t now_ms, int16_t* out) {
   Slot& slot = slots_[next_ % kSlots];
   if (slot.valid && slot.seq < next_) {  // its turn has passed
     slot.valid = false;
-    ++late_;
+    ++stats_.late;
   }
   if (slot.valid && slot.seq == next_ && slot.arrival <= now_ms) {
     slot.valid = false;
@@ -105,13 +116,14 @@ Path::Out Path::pull(uint64_t now_ms, int16_t* out) {
         if (decoder_ == nullptr) throw std::runtime_error(opus_strerror(error));
       }
       const int n = opus_decode(decoder_, slot.payload.data(), slot.size, out, kBlock, 0);
-      if (n == static_cast<int>(kBlock)) {
-        decoded_ = true;
-        result.outcome = Outcome::played;
-      } else {
-        result.outcome = Outcome::lost;  // not a 10 ms packet, or corrupt
+      if (n != static_cast<int>(kBlock)) {  // not a 10 ms packet, or corrupt
+        ++next_;
+        return lost(result);
       }
+      decoded_ = true;
+      result.outcome = Outcome::played;
     }
+    ++stats_.played;
     ++next_;
     return result;
   }
@@ -120,14 +132,19 @@ Path::Out Path::pull(uint64_t now_ms, int16_t* out) {
   ++next_;
   if (misses_ > kResyncAfter) {
     anchored_ = false;
-    result.outcome = Outcome::lost;
-    return result;
+    return lost(result);
   }
   if (decoder_ != nullptr && decoded_ && misses_ <= kMaxConcealed &&
       opus_decode(decoder_, nullptr, 0, out, kBlock, 0) == static_cast<int>(kBlock)) {
+    ++stats_.concealed;
     result.outcome = Outcome::concealed;
     return result;
   }
+  return lost(result);
+}
+
+Path::Out Path::lost(Out result) {
+  ++stats_.lost;
   result.outcome = Outcome::lost;
   return result;
 }

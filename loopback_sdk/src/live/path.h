@@ -48,8 +48,7 @@ class Path {
   // played or concealed; none when nothing is due.
   Out pull(uint64_t now_ms, int16_t* out);
 
-  uint64_t dropped() const { return dropped_; }  // by the network
-  uint64_t late() const { return late_; }        // arrived after their turn
+  PathStats stats() const { return stats_; }
 
  private:
   struct Slot {
@@ -78,8 +77,9 @@ class Path {
   uint32_t misses_ = 0;
   OpusDecoder* decoder_ = nullptr;
   bool decoded_ = false;  // the decoder has state to conceal from
-  uint64_t dropped_ = 0;
-  uint64_t late_ = 0;
+  Out lost(Out result);
+  bool was_anchored_ = false;
+  PathStats stats_;
 };
 
 }  // namespace loopback::live_mode
