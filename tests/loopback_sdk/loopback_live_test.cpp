@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "loopback_env.h"
+#include "support/allocation_counter.h"
 
 namespace loopback_test {
 namespace {
@@ -265,6 +266,49 @@ TEST_F(LoopbackLive, AFaultScopedToOneServiceLeavesTheOthersAlone) {
                       {loopback::FaultKind::code, -5, 1, 0, e.id(e.local_user)});
   EXPECT_EQ(e.local_user->setAudioScenario(1), -5);  // the object's own scope wins
   EXPECT_EQ(e.local_user->setAudioScenario(1), -9);
+}
+
+TEST_F(LoopbackLive, SendingCostsNoAllocationWithoutJournalOnceThePathExists) {
+  Env& e = make_env();
+  ASSERT_EQ(e.service->initialize(with_device(false)), 0);
+  loopback::set_journaling(false);
+  std::array<int16_t, 480> pcm{};
+  // Not live: a call is only its bookkeeping.
+  EXPECT_EQ(dovrin::testing::allocations_during([&] {
+              e.pcm_sender->sendAudioPcmData(pcm.data(), 0, 0, 480, 2, 1, 48000, 0);
+              e.local_user->setAudioScenario(1);
+            }),
+            0u);
+  start();
+  loopback::BotOptions bot;
+  bot.channel = "hall";
+  bot.user_id = "9";
+  const uint64_t listener = loopback::add_bot(bot);
+  ASSERT_EQ(e.local_user->publishAudio(e.pcm_track), 0);
+  agora::rtc::TConnectSettings settings;
+  settings.token = "t";
+  settings.channelId = "hall";
+  settings.userId = "5";
+  ASSERT_EQ(e.connection->connect(settings), 0);
+  loopback::run_for(60);
+  e.pcm_sender->sendAudioPcmData(pcm.data(), 0, 0, 480, 2, 1, 48000, 0);  // makes the path
+  loopback::run_for(10);
+  // The counter sees the stand-in's allocations: a journaled call makes some.
+  loopback::set_journaling(true);
+  EXPECT_GT(dovrin::testing::allocations_during(
+                [&] { e.pcm_sender->sendAudioPcmData(pcm.data(), 0, 0, 480, 2, 1, 48000, 0); }),
+            0u);
+  loopback::set_journaling(false);
+  loopback::run_for(10);
+  size_t allocations = 0;
+  for (int i = 0; i < 20; ++i) {
+    allocations += dovrin::testing::allocations_during(
+        [&] { e.pcm_sender->sendAudioPcmData(pcm.data(), 0, 0, 480, 2, 1, 48000, 0); });
+    loopback::run_for(10);
+  }
+  EXPECT_EQ(allocations, 0u);
+  EXPECT_GE(loopback::bot_stats(listener).blocks_heard, 20u);
+  ASSERT_EQ(e.local_user->unpublishAudio(e.pcm_track), 0);
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ struct Member {
   uint64_t seq = 1;      // number of its next block
   // PCM from the library, converted to 48 kHz mono and cut into blocks.
   std::unique_ptr<Resampler> resampler;
+  std::vector<int16_t> mono;     // reused, so that steady sending stays off the heap
   std::vector<int16_t> pending;
 };
 

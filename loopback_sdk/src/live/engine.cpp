@@ -573,7 +573,8 @@ void pcm_sent(World& w, uint64_t sender, const void* data, size_t samples_per_ch
   }
   Member* m = publisher_of(*e, w, sender);
   if (m == nullptr) return;
-  std::vector<int16_t> mono(samples_per_channel);
+  std::vector<int16_t>& mono = m->mono;
+  mono.resize(samples_per_channel);
   const auto* in = static_cast<const int16_t*>(data);
   for (size_t i = 0; i < samples_per_channel; ++i) {
     mono[i] = channels == 1 ? in[i] : saturate((int32_t{in[2 * i]} + in[2 * i + 1]) / 2);
