@@ -10,8 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "frame/steady_clock.h"
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "live/signal_measure.h"
+#include "support/live_clock.h"
 #include "support/peer_fixture.h"
 
 namespace dovrin::testing {
@@ -27,7 +31,7 @@ class LiveCall : public ::testing::Test {
     loopback::LiveOptions options;
     options.seed = 20261210;
     loopback::start_live(options);
-    rtc_probe::set_steady_clock(&loopback::now_ms_source, nullptr);
+    follow = std::make_unique<FollowLiveClock>();
     ASSERT_EQ(dovrin_rtc_desktop_create(sdk_path(), kAppId, nullptr, nullptr, &rtc), 0);
     service = loopback::services().back();
   }
@@ -35,7 +39,7 @@ class LiveCall : public ::testing::Test {
   void TearDown() override {
     if (rtc != nullptr) dovrin_rtc_desktop_destroy(rtc);
     loopback::stop_live();
-    rtc_probe::set_steady_clock(nullptr, nullptr);
+    follow.reset();
     EXPECT_EQ(loopback::live_total(), 0u);
     loopback::reset();
     TestPolicy::instance().reset();
@@ -81,6 +85,7 @@ class LiveCall : public ::testing::Test {
     }
   }
 
+  std::unique_ptr<FollowLiveClock> follow;
   DovrinRtcRuntime* rtc = nullptr;
   uint64_t service = 0;
   int64_t sent_ms = 0;
@@ -449,6 +454,38 @@ TEST_F(LiveCall, TwoRuntimesHearEachOtherAndGoWhileAudioFlows) {
   // Destroyed while the engine still runs its threads for the other runtime.
   dovrin_rtc_desktop_destroy(other);
   step(20);
+}
+
+// The real-time clock: the engine keeps its own cadence while the host only
+// polls. Nothing here measures time; it waits, with a generous limit, for
+// audio to have flowed both ways.
+TEST_F(LiveCall, RealTimeEngineCarriesAudioBothWays) {
+  dovrin_rtc_desktop_destroy(rtc);
+  rtc = nullptr;
+  loopback::stop_live();
+  loopback::LiveOptions options;
+  options.clock = loopback::ClockKind::real_time;
+  loopback::start_live(options);
+  ASSERT_EQ(dovrin_rtc_desktop_create(sdk_path(), kAppId, nullptr, nullptr, &rtc), 0);
+  loopback::BotOptions bot;
+  bot.channel = kRoom;
+  bot.user_id = "7";
+  bot.source = loopback::Source::tone(500);
+  const uint64_t id = loopback::add_bot(bot);
+  ASSERT_EQ(dovrin_rtc_desktop_join(rtc, 0, kRoom, "t", 42, 7), 0);
+  const std::vector<int16_t> pcm(480, 300);
+  DovrinRtcAudioBlock block;
+  int heard = 0;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while ((heard < 20 || loopback::bot_stats(id).blocks_heard < 20) &&
+         std::chrono::steady_clock::now() < limit) {
+    dovrin_rtc_desktop_tick(rtc);
+    dovrin_rtc_desktop_send(rtc, 0, pcm.data(), 480, 48000, 0);
+    while (dovrin_rtc_desktop_poll(rtc, 1, &block) == 1) ++heard;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GE(heard, 20);
+  EXPECT_GE(loopback::bot_stats(id).blocks_heard, 20u);
 }
 
 }  // namespace
