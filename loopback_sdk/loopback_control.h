@@ -605,9 +605,10 @@ inline FrameAnswers deliver_before_mixing_uid(uint64_t local_user, const char* c
 // Scripts. Link loss, token expiry, renewal results late or out of order,
 //   join failures, bots leaving and returning; below.
 // Safety. service.release joins the service's threads before the service goes
-//   (it must not be called from those threads); a connection observer handed
-//   to its deleter is never called again; other unregistered observers get at
-//   most one late callback. Manual driving (push_pcm, deliver_frame*,
+//   (it must not be called from those threads); unregistering a connection
+//   observer with a deleter waits until no engine thread is inside it, so the
+//   deleter never races a callback; other unregistered observers get at most
+//   one late callback (the one whose snapshot was already taken). Manual driving (push_pcm, deliver_frame*,
 //   notify*) throws std::logic_error while live. The journal is a bounded
 //   ring (set_journal_capacity), with per-operation call counters.
 
@@ -725,9 +726,12 @@ struct PathStats {
 LOOPBACK_API PathStats path_stats(std::string_view channel, std::string_view from,
                                   std::string_view to);
 
+// Impairments, scripts and bots belong to one live session: they throw
+// std::logic_error when the engine does not run, and stop_live() forgets them.
+//
 // Scripts on a live connection (object id of Kind::connection). Each throws
 // std::invalid_argument when the connection is not a live member of a channel
-// (link_loss, token_*), or not a connection (renewals, join failures).
+// (link_loss, token_*), or not a connection (script_renewals).
 //
 // Link loss: media stops both ways at once; the connection is told
 // reconnecting (reason 2) at the next tick and, when lost_after_ms <
