@@ -90,6 +90,11 @@ Globals& globals() {
 
 thread_local const void* delivering_to = nullptr;
 
+// Whether a session runs, readable without the lock and without touching
+// Globals, whose first use allocates: manual driving checks it and promises
+// no allocation.
+std::atomic<bool> running{false};
+
 Engine* engine_locked() { return globals().engine; }
 
 Notification state_notice(Notice notice, int reason, const Member* m, const Record* r) {
@@ -503,9 +508,7 @@ void bot_exits(Engine& e, World& w, Bot& bot, int reason) {
 // Hooks
 
 void refuse_manual_driving() {
-  World& w = world();
-  std::lock_guard lock(w.mutex);
-  if (engine_locked() != nullptr) {
+  if (running.load(std::memory_order_acquire)) {
     throw std::logic_error(
         "loopback: manual driving is refused while the live engine runs (stop_live first)");
   }
@@ -658,6 +661,7 @@ void start_live(const LiveOptions& options) {
   clock().restart(options.clock == ClockKind::virtual_lock_step, options.start_ms);
   auto* e = new live_mode::Engine(options);
   globals().engine = e;
+  live_mode::running.store(true, std::memory_order_release);
   globals().taps.clear();
   for (const auto& [id, r] : l.w.records) {
     if (r.info.kind == Kind::service) live_mode::start_service(*e, l.w, id);
@@ -674,6 +678,7 @@ void stop_live() {
     e = globals().engine;
     if (e == nullptr) return;
     globals().engine = nullptr;
+    live_mode::running.store(false, std::memory_order_release);
     for (auto& [id, s] : e->services) services.push_back(std::move(s));
     e->services.clear();
   }
