@@ -12,7 +12,7 @@ Registration::~Registration() {
   std::vector<ConnectionObserverSlot> to_delete;
   {
     World& w = world();
-    std::lock_guard lock(w.mutex);
+    std::unique_lock lock(w.mutex);
     auto it = w.records.find(id_);
     if (it == w.records.end()) return;
     Record& record = it->second;
@@ -35,6 +35,9 @@ Registration::~Registration() {
       if (slot.deleter != nullptr) to_delete.push_back(slot);
     }
     w.records.erase(it);
+    // Gone from the registry, so no new delivery can start; wait out the ones
+    // already in flight before the deleters run.
+    for (const auto& slot : to_delete) live_mode::wait_for_callbacks(lock, slot.observer);
   }
   for (const auto& slot : to_delete) slot.deleter(slot.observer);
 }

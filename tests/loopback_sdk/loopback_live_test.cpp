@@ -4,7 +4,9 @@
 // threads, and the guards that keep long runs safe (refused manual driving,
 // bounded journal, scoped faults).
 #include <array>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "loopback_env.h"
 #include "support/allocation_counter.h"
@@ -171,6 +173,49 @@ TEST_F(LoopbackLive, ConnectingJoinsTheChannelAndMeetsItsBots) {
   loopback::run_for(20);
   EXPECT_EQ(observer.calls().back(), "disconnected id=0 channel='hall' state=0 local='5' internal=0 reason=5");
   ASSERT_EQ(e.connection->unregisterObserver(&observer), 0);
+}
+
+// An observer that the stand-in deletes. Its connecting callback tells the
+// test it has begun, then lingers and touches the object again, so an
+// unregistration made meanwhile must wait for it.
+std::atomic<bool> slow_entered{false};
+
+class SlowObserver final : public agora::rtc::IRtcConnectionObserver {
+ public:
+  void onConnecting(const agora::rtc::TConnectionInfo&, agora::rtc::CONNECTION_CHANGED_REASON_TYPE) override {
+    calls.fetch_add(1, std::memory_order_relaxed);
+    slow_entered.store(true, std::memory_order_release);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    calls.fetch_add(1, std::memory_order_relaxed);
+  }
+  static void destroy(agora::rtc::IRtcConnectionObserver* o) { delete o; }
+
+ private:
+  std::atomic<int> calls{0};
+};
+
+TEST_F(LoopbackLive, AnObserverGoesToItsDeleterOnlyOnceNoCallbackIsInside) {
+  Env& e = make_env();
+  ASSERT_EQ(e.service->initialize(with_device(false)), 0);
+  start();
+  agora::rtc::TConnectSettings settings;
+  settings.token = "t";
+  settings.channelId = "hall";
+  settings.userId = "5";
+  for (int round = 0; round < 3; ++round) {
+    slow_entered = false;
+    auto* observer = new SlowObserver;
+    ASSERT_EQ(e.connection->registerObserver(observer, &SlowObserver::destroy), 0);
+    ASSERT_EQ(e.connection->connect(settings), 0);
+    std::thread world([] { loopback::run_for(20); });
+    while (!slow_entered.load(std::memory_order_acquire)) std::this_thread::yield();
+    // The callback is inside the observer now; AddressSanitizer would see it
+    // touch a deleted object if unregistration did not wait.
+    ASSERT_EQ(e.connection->unregisterObserver(observer), 0);
+    world.join();
+    ASSERT_EQ(e.connection->disconnect(), 0);
+    loopback::run_for(20);
+  }
 }
 
 // Two bots over a lossy, jittery path: the same seed gives the same call.

@@ -322,11 +322,13 @@ void remote_work(Engine& e, ServiceLive* s, uint64_t t) {
       const Record* user = connection ? w.find(connection->info.related, Kind::local_user) : nullptr;
       if (user == nullptr) return;
       e.channels.paths_into(m.id, [&](Member& publisher, Path& path) {
+        std::array<int16_t, kBlock> pcm;
         for (int turn = 0; turn < 4; ++turn) {
-          auto d = std::make_unique<Delivery>();
-          const Path::Out o = path.pull(t, d->pcm.data());
+          const Path::Out o = path.pull(t, pcm.data());
           if (o.outcome == Path::Outcome::none) break;
           if (o.outcome == Path::Outcome::lost) continue;
+          auto d = std::make_unique<Delivery>();
+          d->pcm = pcm;
           d->observers = observers_of(*user);
           d->channel = m.channel;
           d->uid = publisher.uid;
