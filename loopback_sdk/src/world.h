@@ -205,7 +205,7 @@ class Call {
   Entry entry_;
 };
 
-// Delivery helpers shared by manual driving and the live engine; they call
+// Delivery functions shared by manual driving and the live engine; they call
 // into the library and must run without the lock.
 void deliver(agora::rtc::IRtcConnectionObserver& observer, const Notification& notification,
              const agora::rtc::TConnectionInfo& info);
