@@ -141,11 +141,44 @@ void BM_OpusEncodeAlone(benchmark::State& state) {
   opus_encoder_destroy(encoder);
 }
 
-// The goal's ratio measured in pairs: each iteration times one publisher
-// encode from 48 kHz and one opus_encode of the same frame on the thread's
-// CPU clock, so load from elsewhere weighs on both sides alike. Whichever
-// runs second finds its state evicted by the other (about 10 % dearer), so
-// the order alternates.
+// Times `first` and `second` once per iteration on the thread's CPU clock, so
+// load from elsewhere weighs on both alike, then runs `next`. Whichever runs
+// second finds its state evicted by the other (about 10 % dearer), so the
+// order alternates. Reports both averages and first / second as "ratio".
+template <class First, class Second, class Next>
+void time_in_pairs(benchmark::State& state, const char* first_name, First first, const char* second_name,
+                   Second second, Next next) {
+  const auto now_us = [] {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+  };
+  double first_us = 0.0;
+  double second_us = 0.0;
+  const auto timed = [&](auto& step, double& total) {
+    const double start = now_us();
+    step();
+    total += now_us() - start;
+  };
+  bool first_leads = true;
+  for (auto _ : state) {
+    if (first_leads) {
+      timed(first, first_us);
+      timed(second, second_us);
+    } else {
+      timed(second, second_us);
+      timed(first, first_us);
+    }
+    first_leads = !first_leads;
+    next();
+  }
+  state.counters[first_name] = benchmark::Counter(first_us, benchmark::Counter::kAvgIterations);
+  state.counters[second_name] = benchmark::Counter(second_us, benchmark::Counter::kAvgIterations);
+  state.counters["ratio"] = second_us > 0.0 ? first_us / second_us : 0.0;
+}
+
+// The goal's ratio measured in pairs: one publisher encode from 48 kHz
+// against one opus_encode of the same frame.
 void BM_EncodeRatioToOpusAlone(benchmark::State& state) {
   const Material& shared = material();
   OpusPublisher publisher;
@@ -155,40 +188,18 @@ void BM_EncodeRatioToOpusAlone(benchmark::State& state) {
     opus_encoder_destroy(encoder);
     return;
   }
-  const auto now_us = [] {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
-  };
   std::array<uint8_t, OpusPublisher::kMaxPacket> packet{};
-  double publisher_us = 0.0;
-  double opus_us = 0.0;
   size_t i = 0;
-  for (auto _ : state) {
-    const auto timed_publisher = [&] {
-      const double start = now_us();
-      benchmark::DoNotOptimize(publisher.encode(shared.input[i].data(), 480, 48000));
-      publisher_us += now_us() - start;
-    };
-    const auto timed_opus = [&] {
-      const double start = now_us();
-      benchmark::DoNotOptimize(opus_encode(encoder, shared.frames[i].data(), 160, packet.data(),
-                                           OpusPublisher::kMaxPacket));
-      opus_us += now_us() - start;
-    };
-    if (i % 2 == 0) {
-      timed_publisher();
-      timed_opus();
-    } else {
-      timed_opus();
-      timed_publisher();
-    }
-    i = (i + 1) % kBlocks;
-  }
+  time_in_pairs(
+      state, "publisher_us",
+      [&] { benchmark::DoNotOptimize(publisher.encode(shared.input[i].data(), 480, 48000)); },
+      "opus_us",
+      [&] {
+        benchmark::DoNotOptimize(opus_encode(encoder, shared.frames[i].data(), 160, packet.data(),
+                                             OpusPublisher::kMaxPacket));
+      },
+      [&] { i = (i + 1) % kBlocks; });
   opus_encoder_destroy(encoder);
-  state.counters["publisher_us"] = benchmark::Counter(publisher_us, benchmark::Counter::kAvgIterations);
-  state.counters["opus_us"] = benchmark::Counter(opus_us, benchmark::Counter::kAvgIterations);
-  state.counters["ratio"] = opus_us > 0.0 ? publisher_us / opus_us : 0.0;
 }
 
 // A runtime over the stand-in publishing Opus at the default settings, with
@@ -271,10 +282,9 @@ void BM_SendTo34SlotsOneByOne(benchmark::State& state) {
   dovrin_rtc_desktop_destroy(rtc);
 }
 
-// The goal's ratio for send_many, paired as for the publisher: each
-// iteration times one send_many over the 34 slots and one opus_encode of
-// the same frame on a bare encoder, on the thread's CPU clock, in
-// alternating order.
+// The goal's ratio for send_many, paired as for the publisher: one
+// send_many over the 34 slots against one opus_encode of the same frame on
+// a bare encoder.
 void BM_SendManyRatioToOpusAlone(benchmark::State& state) {
   const Material& shared = material();
   DovrinRtcRuntime* rtc = publishing_runtime();
@@ -285,47 +295,29 @@ void BM_SendManyRatioToOpusAlone(benchmark::State& state) {
     opus_encoder_destroy(encoder);
     return;
   }
-  const auto now_us = [] {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
-  };
   const auto slots = all_slots();
   std::array<int32_t, DOVRIN_RTC_PEER_SLOTS> results{};
   std::array<uint8_t, OpusPublisher::kMaxPacket> packet{};
-  double many_us = 0.0;
-  double opus_us = 0.0;
   int64_t timestamp = 0;
   size_t i = 0;
-  for (auto _ : state) {
-    const auto timed_many = [&] {
-      const double start = now_us();
-      benchmark::DoNotOptimize(dovrin_rtc_desktop_send_many(rtc, slots.data(), DOVRIN_RTC_PEER_SLOTS,
-                                                            shared.input[i].data(), 480, 48000,
-                                                            timestamp, results.data()));
-      many_us += now_us() - start;
-    };
-    const auto timed_opus = [&] {
-      const double start = now_us();
-      benchmark::DoNotOptimize(opus_encode(encoder, shared.frames[i].data(), 160, packet.data(),
-                                           OpusPublisher::kMaxPacket));
-      opus_us += now_us() - start;
-    };
-    if (i % 2 == 0) {
-      timed_many();
-      timed_opus();
-    } else {
-      timed_opus();
-      timed_many();
-    }
-    timestamp += 10;
-    i = (i + 1) % kBlocks;
-  }
+  time_in_pairs(
+      state, "send_many_us",
+      [&] {
+        benchmark::DoNotOptimize(dovrin_rtc_desktop_send_many(rtc, slots.data(), DOVRIN_RTC_PEER_SLOTS,
+                                                              shared.input[i].data(), 480, 48000, timestamp,
+                                                              results.data()));
+      },
+      "opus_us",
+      [&] {
+        benchmark::DoNotOptimize(opus_encode(encoder, shared.frames[i].data(), 160, packet.data(),
+                                             OpusPublisher::kMaxPacket));
+      },
+      [&] {
+        timestamp += 10;
+        i = (i + 1) % kBlocks;
+      });
   dovrin_rtc_desktop_destroy(rtc);
   opus_encoder_destroy(encoder);
-  state.counters["send_many_us"] = benchmark::Counter(many_us, benchmark::Counter::kAvgIterations);
-  state.counters["opus_us"] = benchmark::Counter(opus_us, benchmark::Counter::kAvgIterations);
-  state.counters["ratio"] = opus_us > 0.0 ? many_us / opus_us : 0.0;
 }
 
 void BM_ResampleRows48kTo16k(benchmark::State& state) {
