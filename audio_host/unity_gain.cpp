@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <string_view>
 #include <utility>
 
@@ -55,6 +56,9 @@ bool writeValue(ObjectId device, std::uint32_t selector, std::uint32_t scope, T 
 }
 
 std::string fourDecimals(float value) {
+  // JSON has no NaN or infinity: a device that reports one gets null, so the report line
+  // stays parseable.
+  if (!std::isfinite(value)) return "null";
   char text[64];
   auto [end, error] = std::to_chars(text, text + sizeof text, static_cast<double>(value), std::chars_format::fixed, 4);
   return error == std::errc() ? std::string(text, end) : std::string("0.0000");
