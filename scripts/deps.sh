@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, only when one is missing.
+# Installs the Debian packages the build needs, only when one is missing; packages named on
+# the command line (a script's own needs, such as clang for the fuzzers) are added to them.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libopus-dev nlohmann-json3-dev uuid-dev
-          libsamplerate0-dev libgtest-dev libgmock-dev libbenchmark-dev binutils)
+          libsamplerate0-dev libgtest-dev libgmock-dev libbenchmark-dev binutils "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,7 @@
 #include "frame/runtime.h"
 
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -30,21 +31,34 @@ Runtime::~Runtime() noexcept(false) {
   // Callbacks still in flight on the SDK's threads drop their audio from here on.
   observer.close();
 
-  for (auto& peer : peers) {
-    if (peer) peer->stop();
-  }
-  for (auto& peer : retired_peers) peer->stop();
-
-  if (capture_track) capture_track->setEnabled(false);
-  if (playback_track) {
-    playback_track->setEnabled(false);
-    playback_track->enableLocalPlayback(false, true, 0);
-  }
-  if (sink_added && capture_track) capture_track->removeAudioSink(sink);
-  if (observer_registered && connection) {
-    if (agora::rtc::ILocalUser* local_user = connection->getLocalUser()) {
-      local_user->unregisterAudioFrameObserver(&observer);
+  // A throwing SDK call must not skip the steps after it: the service, at the very least,
+  // has to be released. The first exception leaves once everything has been tried.
+  std::exception_ptr first_error;
+  const auto attempt = [&first_error](auto&& step) {
+    try {
+      step();
+    } catch (...) {
+      if (!first_error) first_error = std::current_exception();
     }
+  };
+
+  for (auto& peer : peers) {
+    if (peer) attempt([&] { peer->stop(); });
+  }
+  for (auto& peer : retired_peers) attempt([&] { peer->stop(); });
+
+  if (capture_track) attempt([&] { capture_track->setEnabled(false); });
+  if (playback_track) {
+    attempt([&] { playback_track->setEnabled(false); });
+    attempt([&] { playback_track->enableLocalPlayback(false, true, 0); });
+  }
+  if (sink_added && capture_track) attempt([&] { capture_track->removeAudioSink(sink); });
+  if (observer_registered && connection) {
+    attempt([&] {
+      if (agora::rtc::ILocalUser* local_user = connection->getLocalUser()) {
+        local_user->unregisterAudioFrameObserver(&observer);
+      }
+    });
   }
 
   capture_track.reset();
@@ -54,7 +68,8 @@ Runtime::~Runtime() noexcept(false) {
   device_manager.reset();
   node_factory.reset();
   // The last call into the SDK: nothing of the SDK may be used after it.
-  if (service) std::exchange(service, nullptr)->release();
+  if (service) attempt([&] { std::exchange(service, nullptr)->release(); });
+  if (first_error) std::rethrow_exception(first_error);
 }
 
 void Runtime::fail() {

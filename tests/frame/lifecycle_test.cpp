@@ -216,6 +216,45 @@ TEST_F(Lifecycle, DestroyTearsDownInOrderAndReleasesTheServiceLast) {
   EXPECT_EQ(loopback::live_total(), 0u);
 }
 
+// A teardown call that throws must not skip the ones after it: the service, the sink and
+// the frame observer would stay alive and registered.
+class DestroyWithThrowingCall : public RuntimeTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DestroyWithThrowingCall, StillMakesEveryCallAndReleasesEverything) {
+  create();
+  loopback::clear_journal();
+  loopback::throw_from(GetParam());
+  destroy();
+  std::vector<std::string> ops;
+  for (const auto& e : loopback::journal()) ops.push_back(e.op);
+  const std::vector<std::string> expected = {
+      "track.set_enabled",           "track.set_enabled",
+      "track.enable_local_playback", "track.remove_audio_sink",
+      "connection.get_local_user",   "local_user.unregister_audio_frame_observer",
+      "service.release",
+  };
+  EXPECT_EQ(ops, expected);
+  EXPECT_EQ(loopback::live_total(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(TeardownCalls, DestroyWithThrowingCall,
+                         ::testing::Values("track.set_enabled", "track.enable_local_playback",
+                                           "track.remove_audio_sink",
+                                           "local_user.unregister_audio_frame_observer"),
+                         [](const auto& test) {
+                           std::string name = test.param;
+                           for (char& c : name) c = c == '.' ? '_' : c;
+                           return name;
+                         });
+
+TEST_F(Lifecycle, DestroyWithAThrowingPeerLeaveStillReleasesEverything) {
+  create();
+  ASSERT_EQ(dovrin_rtc_desktop_join(rtc, 0, "room", "token", 1, 2), 0);
+  loopback::throw_from("connection.disconnect");
+  destroy();
+  EXPECT_EQ(loopback::live_total(), 0u);
+}
+
 TEST_F(Lifecycle, DestroyNullIsANoOp) { dovrin_rtc_desktop_destroy(nullptr); }
 
 TEST_F(Lifecycle, IoSwitchesTracksAndChecksItsArguments) {
