@@ -122,6 +122,8 @@ struct Model {
   std::map<int, Stamp> capture_stamps;
   int last_capture_stamp = 0;
   std::map<int, Stamp> remote_stamps;
+  std::map<int, Stamp> play_stamps;
+  int last_play_stamp = 0;
   int next_stamp = kFirstStamp;
   bool devices_faulted = false;
   std::array<size_t, 2> device_count{};
@@ -354,7 +356,9 @@ void step_poll(Model& m, FuzzedDataProvider& in) {
 void step_play(Model& m, FuzzedDataProvider& in) {
   const int32_t frames = in.ConsumeIntegralInRange(0, 7) == 0 ? in.ConsumeIntegralInRange(-1, 961) : 480;
   const bool null_samples = in.ConsumeIntegralInRange(0, 15) == 0;
-  std::vector<int16_t> samples(960, static_cast<int16_t>(m.next_stamp++));
+  const auto stamp = static_cast<int16_t>(m.next_stamp++);
+  m.play_stamps[stamp] = Stamp{m.generation};
+  std::vector<int16_t> samples(960, stamp);
   const bool was_failed = failed(m);
   const int32_t r = dovrin_rtc_desktop_play(m.rt, null_samples ? nullptr : samples.data(), frames);
   expect_in("play", r, {0, -1, -2, -4});
@@ -402,6 +406,9 @@ void step_error(Model& m, FuzzedDataProvider& in) {
   }
 }
 
+int32_t join(Model& m, bool v2, uint32_t slot, const std::string& channel, const std::string& token, uint32_t local,
+             uint32_t remote);
+
 void step_join(Model& m, FuzzedDataProvider& in, bool v2) {
   const auto slot = consume_slot(in, 34);
   const std::string channel = consume_text(in, {"room", "room-b", "", "a"}, 80);
@@ -409,6 +416,11 @@ void step_join(Model& m, FuzzedDataProvider& in, bool v2) {
   uint32_t local = in.ConsumeIntegralInRange<uint32_t>(0, 3) == 0 ? in.ConsumeIntegral<uint32_t>() : 1001;
   uint32_t remote = in.ConsumeIntegralInRange<uint32_t>(0, 3) == 0 ? in.ConsumeIntegral<uint32_t>() : 2002 + slot;
   if (in.ConsumeIntegralInRange(0, 15) == 0) remote = local;
+  (void)join(m, v2, slot, channel, token, local, remote);
+}
+
+int32_t join(Model& m, bool v2, uint32_t slot, const std::string& channel, const std::string& token, uint32_t local,
+             uint32_t remote) {
   const bool valid = slot < 34 && bounded_ok(channel, 64) && bounded_ok(token, 4096) && local != 0 &&
                      remote != 0 && local != remote;
   const bool was_failed = failed(m);
@@ -420,11 +432,20 @@ void step_join(Model& m, FuzzedDataProvider& in, bool v2) {
   } else {
     expect_in(name, r, {0, -1, -2, -3});
   }
-  if (!valid) return expect_eq(name, r, -1, "invalid arguments");
+  if (!valid) {
+    expect_eq(name, r, -1, "invalid arguments");
+    return r;
+  }
   expect_gated(was_failed, name, r);
-  if (was_failed) return;
-  if (m.occupied[slot]) return expect_eq(name, r, -2, "an occupied slot");
-  if (v2 && !m.policy) return expect_eq(name, r, -5, "no policy");
+  if (was_failed) return r;
+  if (m.occupied[slot]) {
+    expect_eq(name, r, -2, "an occupied slot");
+    return r;
+  }
+  if (v2 && !m.policy) {
+    expect_eq(name, r, -5, "no policy");
+    return r;
+  }
   if (r == 0 || r == -3) {
     m.occupied[slot] = true;
     m.channel[slot] = channel;
@@ -434,6 +455,7 @@ void step_join(Model& m, FuzzedDataProvider& in, bool v2) {
     m.last_remote_stamp[slot] = 0;
   }
   if (r == -3 && !v2) latch(m, "a failed join");
+  return r;
 }
 
 void step_leave(Model& m, FuzzedDataProvider& in) {
@@ -703,6 +725,19 @@ void step_frame(Model& m, FuzzedDataProvider& in) {
       g_render.value = value;
       const uint64_t calls = g_render.calls;
       (void)loopback::deliver_frame(local_user, frame);
+      // Submitted playback leaves in order, and only in the generation it was submitted in.
+      auto played = m.play_stamps.find(samples.empty() ? 0 : samples[0]);
+      if (standard && position == loopback::Position::playback && samples.size() == 960 && local_user != 0 &&
+          slot == 34 && played != m.play_stamps.end()) {
+        for (size_t i = 0; i < 960; ++i)
+          if (samples[i] != played->first) fault("played frame mixes stamp %d with %d", played->first, samples[i]);
+        if (played->second.generation != m.generation)
+          fault("playback stamp %d of generation %llu played in %llu", played->first,
+                static_cast<unsigned long long>(played->second.generation),
+                static_cast<unsigned long long>(m.generation));
+        if (played->first <= m.last_play_stamp) fault("playback stamp %d after %d", played->first, m.last_play_stamp);
+        m.last_play_stamp = played->first;
+      }
       // Frames the render callback did not write stay silent.
       if (g_render.calls != calls && g_render.answer >= 0 && g_render.answer <= 480 && standard &&
           position == loopback::Position::playback && samples.size() == 960) {
@@ -767,6 +802,30 @@ void step_notify(Model& m, FuzzedDataProvider& in) {
   if (connection != 0) (void)loopback::notify(connection, notification);
 }
 
+// A whole arrival in one step: join with valid arguments, the SDK reporting the connection,
+// and the remote user joining, so that connected slots are common.
+void step_establish(Model& m, FuzzedDataProvider& in) {
+  const uint32_t slot = consume_slot(in, 33);
+  const bool v2 = in.ConsumeBool();
+  if (v2 && !m.policy) {
+    expect_eq("error_policy", dovrin_rtc_desktop_error_policy(m.rt, &policy), 0, "installing a policy");
+    m.policy = true;
+  }
+  if (!m.occupied[slot] && join(m, v2, slot, "room", "token", 1001, 2002 + slot) != 0) return;
+  const uint64_t connection = connection_of(m, slot);
+  if (connection == 0) return;
+  loopback::Notification connected;
+  connected.notice = loopback::Notice::connected;
+  connected.info.channel_id = m.channel[slot];
+  connected.info.local_user_id = std::to_string(m.local_uid[slot]);
+  connected.numbers[0] = 1;
+  (void)loopback::notify(connection, connected);
+  loopback::Notification joined;
+  joined.notice = loopback::Notice::user_joined;
+  joined.text = std::to_string(m.remote_uid[slot]);
+  (void)loopback::notify(connection, joined);
+}
+
 void step_time(FuzzedDataProvider& in) {
   static constexpr uint64_t kSteps[] = {10, 100, 999, 1000, 1001, 5000, 10000, 60001};
   g_now_ms.fetch_add(in.ConsumeBool() ? in.PickValueInArray(kSteps) : in.ConsumeIntegralInRange<uint64_t>(0, 100000),
@@ -829,7 +888,7 @@ void run(FuzzedDataProvider& in) {
 
   const int steps = in.ConsumeIntegralInRange(0, kMaxSteps);
   for (int i = 0; i < steps && in.remaining_bytes() > 0; ++i) {
-    const int kind = in.ConsumeIntegralInRange(0, 31);
+    const int kind = in.ConsumeIntegralInRange(0, 32);
     if (g_trace) dprintf(g_report_fd, "step %d: kind %d\n", i, kind);
     switch (kind) {
       case 0: case 1: step_io(m, in); break;
@@ -860,6 +919,7 @@ void run(FuzzedDataProvider& in) {
       case 27: case 28: step_frame(m, in); break;
       case 29: step_notify(m, in); break;
       case 30: step_time(in); break;
+      case 31: step_establish(m, in); break;
       default: step_render_answer(in); break;
     }
     // The latch holds until destroy.

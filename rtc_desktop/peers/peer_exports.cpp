@@ -143,6 +143,10 @@ int32_t dovrin_rtc_desktop_leave(DovrinRtcRuntime* handle, uint32_t slot) {
   bool stopped = false;
   try {
     stopped = rt->peers[slot]->stop();
+  } catch (...) {
+    // A throwing SDK call fails the leave like a refused one: the slot is freed all the same.
+  }
+  try {
     rt->retired_peers.push_back(std::move(rt->peers[slot]));
   } catch (...) {
     rt->fail();

@@ -325,6 +325,18 @@ TEST_F(Leave, FailedDisconnectRetiresThePeerAndLatches) {
   EXPECT_EQ(dovrin_rtc_desktop_error(rtc, 0, 0, &out), 0) << "the slot is empty again";
 }
 
+TEST_F(Leave, ThrowingDisconnectRetiresThePeerAndLatches) {
+  established(0);
+  loopback::throw_from("connection.disconnect");
+  EXPECT_EQ(dovrin_rtc_desktop_leave(rtc, 0), -3);
+  CaptureStderr();
+  EXPECT_EQ(dovrin_rtc_desktop_status(rtc, 0), -2);
+  GetCapturedStderr();
+  loopback::clear_journal();
+  EXPECT_EQ(dovrin_rtc_desktop_leave(rtc, 0), 0);
+  EXPECT_TRUE(loopback::journal_ops().empty()) << "the slot is empty again: nothing left to stop";
+}
+
 class PeerPoll : public PeerTest {};
 
 TEST_F(PeerPoll, RemoteBlocksOfTheConnectedUser) {
