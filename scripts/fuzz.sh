@@ -41,6 +41,7 @@ for i in "${!harnesses[@]}"; do
   status=0
   "$build/fuzz/$name" "${options[@]}" "$work" "fuzz/corpus/$short" >"$log" 2>&1 || status=$?
   if ((status != 0)); then
+    grep -m1 '^INFO: Seed:' "$log" || true
     tail -n 60 "$log"
     echo "$name found a fault (exit $status); log and input under $build/artifacts/" >&2
     exit 1
