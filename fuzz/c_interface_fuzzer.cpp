@@ -608,17 +608,17 @@ void step_null_handle(FuzzedDataProvider& in) {
 void step_fault(Model& m, FuzzedDataProvider& in) {
   static const std::vector<std::string> operations = loopback::operations();
   const std::string& operation = operations[in.ConsumeIntegralInRange<size_t>(0, operations.size() - 1)];
-  loopback::Fault fault_spec;
-  fault_spec.kind = static_cast<loopback::FaultKind>(in.ConsumeIntegralInRange(0, 2));
-  fault_spec.code = in.ConsumeBool() ? in.ConsumeIntegralInRange(-5, 1) : in.ConsumeIntegral<int>();
-  fault_spec.times = in.ConsumeIntegralInRange(0, 7) == 0 ? loopback::kAlways : in.ConsumeIntegralInRange<uint64_t>(1, 3);
-  fault_spec.after = in.ConsumeIntegralInRange<uint64_t>(0, 3);
+  loopback::Fault injected;
+  injected.kind = static_cast<loopback::FaultKind>(in.ConsumeIntegralInRange(0, 2));
+  injected.code = in.ConsumeBool() ? in.ConsumeIntegralInRange(-5, 1) : in.ConsumeIntegral<int>();
+  injected.times = in.ConsumeIntegralInRange(0, 7) == 0 ? loopback::kAlways : in.ConsumeIntegralInRange<uint64_t>(1, 3);
+  injected.after = in.ConsumeIntegralInRange<uint64_t>(0, 3);
   if (g_trace)
     dprintf(g_report_fd, "  fault %s kind %d code %d times %llu after %llu\n", operation.c_str(),
-            static_cast<int>(fault_spec.kind), fault_spec.code, static_cast<unsigned long long>(fault_spec.times),
-            static_cast<unsigned long long>(fault_spec.after));
+            static_cast<int>(injected.kind), injected.code, static_cast<unsigned long long>(injected.times),
+            static_cast<unsigned long long>(injected.after));
   try {
-    loopback::set_fault(operation, fault_spec);
+    loopback::set_fault(operation, injected);
   } catch (const std::invalid_argument&) {
     return;  // a kind this operation cannot take
   }
@@ -865,7 +865,7 @@ void run(FuzzedDataProvider& in) {
   const int early = in.ConsumeIntegralInRange(0, 7) == 0 ? in.ConsumeIntegralInRange(1, 2) : 0;
   for (int i = 0; i < early; ++i) step_fault(m, in);
   const bool with_render = in.ConsumeIntegralInRange(0, 3) == 0;
-  const std::string app_id = in.ConsumeIntegralInRange(0, 15) == 0 ? in.ConsumeRandomLengthString(40) : kAppId;
+  const std::string app_id = in.ConsumeIntegralInRange(0, 15) == 0 ? in.ConsumeRandomLengthString(300) : kAppId;
   bool valid_app_id = app_id.size() == 32;
   for (char c : app_id) valid_app_id = valid_app_id && std::isxdigit(static_cast<unsigned char>(c));
   DovrinRtcCreateDiagnostics diagnostics;
