@@ -163,8 +163,8 @@ int reportGain(const std::string& name, float before, float after, bool changed,
   const std::string quotedName = nlohmann::json(name).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   std::string line = "{\"found\":true,\"name\":" + quotedName;
   line.append(",\"changed\":").append(boolText(changed));
-  line.append(",\"before\":").append(fourDecimals(before));
-  line.append(",\"after\":").append(fourDecimals(after));
+  line.append(",\"before\":").append(fourDecimals(usableVolume(before)));
+  line.append(",\"after\":").append(fourDecimals(usableVolume(after)));
   line.append(",\"unmuted\":").append(boolText(unmuted)).append("}\n");
   (void)platform::writeStandardOutput(line.data(), line.size());
   if (!failed) return 0;

@@ -27,7 +27,8 @@ bool writeMute(platform::ObjectId device, std::uint32_t scope, bool muted);
 
 int runEnsureUnityGain(const std::string& needle);
 int runStandin(const std::string& name, float scalar);
-// The report line on standard output; returns 1 (after the failure event) when failed.
+// The report line on standard output; returns 1 (after the failure event) when failed. A
+// volume that is no number (NaN, infinite) is reported as 0, keeping the line valid JSON.
 int reportGain(const std::string& name, float before, float after, bool changed, bool unmuted, bool failed);
 
 }  // namespace dovrin::audio_host

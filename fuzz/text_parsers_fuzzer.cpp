@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -263,7 +264,8 @@ void host_numbers(std::string_view text) {
   }
   expect(parseInteger(text) == reference, "parseInteger disagrees", text);
 
-  // parseScalar: the whole text as a finite C-locale float, no leading white space.
+  // parseScalar: the whole text as a C-locale float, no leading white space; beyond the
+  // float range clamped to it, NaN passed on.
   const std::string whole(text);
   std::optional<float> scalar_reference;
   if (!whole.empty() && whole.find('\0') == std::string::npos &&
@@ -271,11 +273,15 @@ void host_numbers(std::string_view text) {
     char* end = nullptr;
     errno = 0;
     const float value = std::strtof(whole.c_str(), &end);
-    if (end == whole.c_str() + whole.size() && std::isfinite(value)) scalar_reference = value;
+    if (end == whole.c_str() + whole.size()) {
+      scalar_reference = std::isinf(value) ? std::copysign(std::numeric_limits<float>::max(), value) : value;
+    }
   }
   const auto scalar = parseScalar(whole);
   expect(scalar.has_value() == scalar_reference.has_value(), "parseScalar accepts differently", text);
-  if (scalar && !std::isnan(*scalar_reference)) {
+  if (scalar && std::isnan(*scalar_reference)) {
+    expect(std::isnan(*scalar), "parseScalar reads another value", text);
+  } else if (scalar) {
     expect(std::memcmp(&*scalar, &*scalar_reference, sizeof(float)) == 0, "parseScalar reads another value", text);
   }
 
