@@ -7,3 +7,11 @@ dovrin_bench(exports_bench
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/exports_bench.cpp
   LIBS dovrin_rtc_desktop loopback_rtc_sdk)
 target_compile_definitions(exports_bench PRIVATE LOOPBACK_SDK_PATH="$<TARGET_FILE:loopback_rtc_sdk>")
+
+# A 34-connection call over the stand-in's live mode, in virtual time; links
+# the testing archive so that the library's clock follows the virtual one.
+add_executable(live_call_bench ${CMAKE_CURRENT_LIST_DIR}/live_call_bench.cpp)
+dovrin_warnings(live_call_bench)
+target_link_libraries(live_call_bench PRIVATE dovrin_rtc_testing loopback_rtc_sdk benchmark::benchmark
+  Threads::Threads)
+target_compile_definitions(live_call_bench PRIVATE LOOPBACK_SDK_PATH="$<TARGET_FILE:loopback_rtc_sdk>")

@@ -12,11 +12,13 @@
 //   - live object counts and state queries (observers, sinks, switches, ...);
 //   - driving: connection notifications, PCM frames into sinks and audio frames
 //     through frame observers, all from the caller's thread;
-//   - the device lists that the device manager reports.
+//   - the device lists that the device manager reports;
+//   - a live mode (start_live, below) in which the stand-in runs its own
+//     threads, channels, media and bots like a small RTC service.
 //
-// By default every operation succeeds (0, true or a new object) and nothing is
-// delivered unless a test drives it: a connect answers 0 and no notification
-// follows.
+// By default every operation succeeds (0, true or a new object) and, outside
+// the live mode, nothing is delivered unless a test drives it: a connect
+// answers 0 and no notification follows.
 //
 // Operation names, shared by faults and the journal (the object kind of the
 // journal entry in brackets):
@@ -125,7 +127,8 @@
 // connection); every peer join then adds a connection, senders and a track.
 // A local user is created with its connection and names it in `related`.
 //
-// Threads: every function here may be called from any thread. The driving
+// Threads: every function here may be called from any thread, except
+// run_for() from an engine thread (a microphone, bot or library callback). The driving
 // functions call the library's observers and sinks without holding the
 // stand-in's lock, so those callbacks may call back into the SDK objects.
 // push_pcm and deliver_frame* allocate nothing on the heap and are not
@@ -280,16 +283,21 @@ struct Fault {
   int code = -1;        // for FaultKind::code
   uint64_t times = 1;   // how many matching calls it hits; kAlways for every one
   uint64_t after = 0;   // matching calls let through before the first hit
+  // 0: every call of the operation. Otherwise only calls on that object, or
+  // on objects of that service (a service id). A scoped fault takes
+  // precedence over the unscoped one of the same operation.
+  uint64_t object = 0;
 };
 
-// Installs (replaces) the fault of one operation. Throws std::invalid_argument
+// Installs (replaces) the fault of one operation and scope. Throws std::invalid_argument
 // for an unknown operation name, a kind the operation cannot take, or times 0.
 // An exception fault throws std::runtime_error from the SDK call.
 LOOPBACK_API void set_fault(std::string_view operation, const Fault& fault);
-LOOPBACK_API void clear_fault(std::string_view operation);
+LOOPBACK_API void clear_fault(std::string_view operation);  // every scope
+LOOPBACK_API void clear_fault(std::string_view operation, uint64_t object);
 LOOPBACK_API void clear_faults();
 // Hits still to come of the operation's fault; 0 when it has none left.
-LOOPBACK_API uint64_t fault_remaining(std::string_view operation);
+LOOPBACK_API uint64_t fault_remaining(std::string_view operation, uint64_t object = 0);
 
 inline void fail_with(std::string_view operation, int code, uint64_t times = 1,
                       uint64_t after = 0) {
@@ -548,9 +556,249 @@ inline FrameAnswers deliver_before_mixing_uid(uint64_t local_user, const char* c
 }
 
 // ---------------------------------------------------------------------------
+// Live mode
+//
+// Off by default: until start_live() nothing happens that the caller did not
+// drive. While it runs, the stand-in is a small RTC service on this machine:
+//
+// Clock. Real time (the steady clock), or a lock-step virtual clock that
+//   moves only inside run_for()/run_until() and only when every engine thread
+//   is parked; between two run_for() calls the caller sees a frozen world, so
+//   the outcome depends on the seed and the calls made, not on scheduling
+//   (and not on ThreadSanitizer's slowdown). Engine threads run on a 10 ms
+//   grid of that clock. now_ms() reads it; a test that links the library's
+//   testing archive makes the library's steady clock follow it by installing
+//   now_ms() as that clock's source.
+// Threads. Per initialized service: an event thread (connection
+//   notifications, renewal results) and a remote-audio thread (before-mixing
+//   frames); with enableAudioDevice also a capture thread (every 10 ms a 48 kHz
+//   mono frame of the service's microphone into every sink of its enabled
+//   tracks without a source, converted to each sink's wants, capture
+//   timestamp = clock time) and a playback thread (every 10 ms, for each local
+//   user with playback frame parameters and observers, a zeroed frame of
+//   those channels, 480 frames at 48 kHz, through onPlaybackAudioFrame, then
+//   what the observers left in it onto the service's speaker tap). One bot
+//   thread runs every bot. No engine thread holds the stand-in's lock while it
+//   calls into the library.
+// Channels. Keyed by name, shared by every runtime in the process and by bots.
+//   connect() answers 0 and then: connecting at the next tick, connected
+//   after join_delay_ms, and the user joined to the others (and the others to
+//   it) one tick later. disconnect() leaves at once: left (reason 0) to the
+//   others, disconnected (reason 5) to the connection. A connection receives a
+//   member's audio once its local user subscribed to that user id (any
+//   subscribe call naming it), as before-mixing frames: 480 mono samples at
+//   48 kHz, the user id as decimal text, the channel name, rtp timestamp =
+//   480 x the sender's block sequence (so a lost block shows as a step of 960),
+//   presentation time = send time, render time = delivery time.
+// Media. What a published track's PCM sender sends (16-bit, any rate and 1 or
+//   2 channels) is mixed to mono and resampled to 48 kHz with libsamplerate;
+//   48 kHz mono passes bit-exact. What its encoded sender sends is decoded
+//   with libopus at 48 kHz by each receiver, with packet-loss concealment for
+//   up to kMaxConcealed blocks in a row. Sends before connected, during a link
+//   loss or on unpublished tracks reach no one.
+// Impairments. Per path (publisher to receiver), seeded from the live seed and
+//   the path's ends, so a run repeats exactly: latency, jitter, independent
+//   loss, bursty loss (two-state), and a playout buffer: the receiver plays
+//   block k at (first arrival + jitter_buffer_ms + 10 ms x k); a block not
+//   there in time is lost (concealed for Opus, a gap for PCM); after
+//   kResyncAfter lost blocks in a row the receiver re-anchors on the next
+//   arrival.
+// Scripts. Link loss, token expiry, renewal results late or out of order,
+//   join failures, bots leaving and returning; below.
+// Safety. service.release joins the service's threads before the service goes
+//   (it must not be called from those threads); unregistering a connection
+//   observer with a deleter waits until no engine thread is inside it, so the
+//   deleter never races a callback; other unregistered observers get at most
+//   one late callback (the one whose snapshot was already taken). Manual driving (push_pcm, deliver_frame*,
+//   notify*) throws std::logic_error while live. The journal is a bounded
+//   ring (set_journal_capacity), with per-operation call counters.
+
+enum class ClockKind : int { real_time, virtual_lock_step };
+
+struct LiveOptions {
+  ClockKind clock = ClockKind::virtual_lock_step;
+  uint64_t seed = 1;
+  uint64_t start_ms = 1'000'000;  // virtual clock's first reading
+  uint32_t join_delay_ms = 30;    // connect to connected
+  uint32_t leave_notice_ms = 10;  // a member's departure to the others' left
+  // Speaker taps keep at most this many samples (interleaved), dropping the
+  // oldest beyond it.
+  size_t speaker_tap_capacity = 48000 * 2 * 30;
+};
+
+inline constexpr uint32_t kMaxConcealed = 5;
+inline constexpr uint32_t kResyncAfter = 5;
+
+// Starts the engine: threads for every initialized service and the bot
+// thread. Throws std::logic_error when already live.
+LOOPBACK_API void start_live(const LiveOptions& options = {});
+// Stops and joins every engine thread, removes every bot, clears channels,
+// scripts and impairments. Does nothing when not live.
+LOOPBACK_API void stop_live();
+LOOPBACK_API bool is_live();
+// The live clock in ms (0 when not live). noexcept and lock-light, so it can
+// serve as the library's steady clock source.
+LOOPBACK_API uint64_t now_ms() noexcept;
+LOOPBACK_API uint64_t now_ms_source(void* unused) noexcept;  // the same, as a clock source
+// Virtual clock: lets `ms` of time pass and returns once every engine thread
+// finished the work due by then. Real time: sleeps. Throws std::logic_error
+// when not live.
+LOOPBACK_API void run_for(uint64_t ms);
+
+// What a microphone or a bot produces, at 48 kHz mono, 480 samples per block.
+struct Source {
+  enum class Type : int { silence, tone, samples, callback };
+  Type type = Type::silence;
+  double frequency_hz = 440.0;  // tone
+  double amplitude = 0.25;      // tone, of full scale
+  std::vector<int16_t> samples;  // samples: played once (or looped), then silence
+  bool loop = false;
+  // callback: fills `out` (480 samples) for the block starting at `time_ms`;
+  // called on an engine thread with the stand-in's lock held, so it must not
+  // call into the stand-in.
+  void (*callback)(void* context, int16_t* out, size_t count, uint64_t time_ms) = nullptr;
+  void* context = nullptr;
+
+  static Source tone(double hz, double amplitude = 0.25) {
+    Source s;
+    s.type = Type::tone;
+    s.frequency_hz = hz;
+    s.amplitude = amplitude;
+    return s;
+  }
+  static Source pcm(std::vector<int16_t> samples, bool loop = false) {
+    Source s;
+    s.type = Type::samples;
+    s.samples = std::move(samples);
+    s.loop = loop;
+    return s;
+  }
+  static Source call(void (*fn)(void*, int16_t*, size_t, uint64_t), void* context) {
+    Source s;
+    s.type = Type::callback;
+    s.callback = fn;
+    s.context = context;
+    return s;
+  }
+};
+
+// The live services (ids of Kind::service), oldest first.
+LOOPBACK_API std::vector<uint64_t> services();
+// The service that created an object (itself for a service), 0 if unknown.
+LOOPBACK_API uint64_t service_of(uint64_t object);
+// Sets the microphone of a service (kept across start_live/stop_live).
+// Throws std::invalid_argument for an unknown service.
+LOOPBACK_API void set_microphone(uint64_t service, Source source);
+// Drains the service's speaker tap: interleaved samples as played, oldest first.
+LOOPBACK_API std::vector<int16_t> take_speaker(uint64_t service);
+// Samples the tap dropped for lack of room since live started.
+LOOPBACK_API uint64_t speaker_dropped(uint64_t service);
+
+// A path's impairments. Latency is at least 1 ms.
+struct Impairment {
+  uint32_t latency_ms = 20;
+  uint32_t jitter_ms = 0;         // each block delayed by a further 0..jitter_ms
+  double loss = 0.0;              // independent loss probability per block
+  double burst_start = 0.0;       // probability per block of entering a burst
+  uint32_t burst_length_ms = 0;   // mean burst length; every block in a burst is lost
+  uint32_t jitter_buffer_ms = 0;  // playout delay after the first arrival
+};
+// Sets the impairment of paths in a channel, from publisher `from` to
+// receiver `to` (user ids; "" matches any). The most specific rule wins
+// (both named, then `from` named, then `to`, then neither); paths take it when
+// they are created (a member's first block to a receiver).
+LOOPBACK_API void set_impairment(std::string_view channel, std::string_view from,
+                                 std::string_view to, const Impairment& impairment);
+
+// What one path did so far. Every block the receiver skipped counts once in
+// `lost`, so the steps in the rtp timestamps it delivered add up to it (for
+// PCM; Opus conceals up to kMaxConcealed of them instead).
+struct PathStats {
+  bool exists = false;
+  uint64_t sent = 0;       // blocks the publisher sent towards the receiver
+  uint64_t dropped = 0;    // by the network
+  uint64_t late = 0;       // arrived after their turn
+  uint64_t played = 0;
+  uint64_t concealed = 0;
+  uint64_t lost = 0;       // turns with nothing to play, and blocks skipped on re-anchoring
+};
+// The path from user `from` to user `to` in a channel; exists false when there
+// is none (yet, or any more: paths go with a departure or a link loss).
+LOOPBACK_API PathStats path_stats(std::string_view channel, std::string_view from,
+                                  std::string_view to);
+
+// Impairments, scripts and bots belong to one live session: they throw
+// std::logic_error when the engine does not run, and stop_live() forgets them.
+//
+// Scripts on a live connection (object id of Kind::connection). Each throws
+// std::invalid_argument when the connection is not a live member of a channel
+// (link_loss, token_*), or not a connection (script_renewals).
+//
+// Link loss: media stops both ways at once; the connection is told
+// reconnecting (reason 2) at the next tick and, when lost_after_ms <
+// duration_ms, connection lost at lost_after_ms; the others see it leave
+// (reason 1). After duration_ms it is reconnected (reason 1) and the others
+// see it join again.
+LOOPBACK_API void link_loss(uint64_t connection, uint32_t duration_ms,
+                            uint32_t lost_after_ms = UINT32_MAX);
+// onTokenPrivilegeWillExpire(current token) / onTokenPrivilegeDidExpire at
+// the next tick.
+LOOPBACK_API void token_will_expire(uint64_t connection);
+LOOPBACK_API void token_expired(uint64_t connection);
+// The results of the connection's next renewals, in call order: each
+// renewToken answering 0 takes the next entry and its result (its own token,
+// `code`) arrives `delay_ms` later, so differing delays reorder results.
+// Without entries a result arrives after 20 ms with code 0.
+struct RenewalResult {
+  uint32_t delay_ms = 20;
+  int code = 0;
+};
+LOOPBACK_API void script_renewals(uint64_t connection, std::vector<RenewalResult> results);
+// The next `count` connects into `channel` fail: connecting, then connection
+// failure with `reason` (default: join failed), and no membership.
+LOOPBACK_API void fail_joins(std::string_view channel, uint32_t count, int reason = 4);
+
+// Bots: remote participants run by the stand-in.
+struct BotOptions {
+  std::string channel;
+  std::string user_id;
+  Source source;                   // what it publishes
+  bool publish = true;
+  // It hears every member; the mix of what it heard, one 480-sample block per
+  // tick from its join on, is kept up to this many samples (the rest counted).
+  size_t record_capacity = 48000 * 30;
+};
+struct BotStats {
+  uint64_t ticks = 0;           // blocks recorded (heard or silent)
+  uint64_t blocks_sent = 0;
+  uint64_t blocks_heard = 0;    // decoded or PCM blocks that reached it
+  uint64_t blocks_concealed = 0;
+  uint64_t blocks_lost = 0;     // playout slots with nothing to play (PCM gaps)
+  uint64_t out_of_order = 0;    // a block heard with an rtp timestamp not above the last
+  uint64_t record_dropped = 0;  // samples beyond record_capacity
+};
+// Adds a bot that joins its channel at once (the others see it join one tick
+// later). Throws std::logic_error when not live, std::invalid_argument for an
+// empty channel or user id.
+LOOPBACK_API uint64_t add_bot(const BotOptions& options);
+// The bot leaves (the others see it leave with `reason`) or joins again.
+LOOPBACK_API void bot_leave(uint64_t bot, int reason = 0);
+LOOPBACK_API void bot_join(uint64_t bot);
+LOOPBACK_API void remove_bot(uint64_t bot);
+LOOPBACK_API void set_bot_source(uint64_t bot, Source source);
+LOOPBACK_API std::vector<int16_t> bot_recording(uint64_t bot);
+LOOPBACK_API BotStats bot_stats(uint64_t bot);
+
+// Journal bounds: the newest `entries` are kept (default 16384); counters
+// count every call, journaled or not, since the last reset().
+LOOPBACK_API void set_journal_capacity(size_t entries);
+LOOPBACK_API uint64_t call_count(std::string_view operation);
+
+// ---------------------------------------------------------------------------
 // Between tests
 
-// Restores the default world: no faults, an empty journal with journaling on,
+// Restores the default world: no faults, an empty journal with journaling on
+// and its default capacity, zeroed call counters,
 // no devices and no selections, and forgets observers that are no longer
 // registered. Live objects and their registrations survive.
 LOOPBACK_API void reset();

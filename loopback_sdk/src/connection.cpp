@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "live/engine.h"
 #include "sdk_objects.h"
 
 namespace loopback::detail {
@@ -55,6 +56,7 @@ int Connection::connect(const agora::rtc::TConnectSettings& settings) {
   r.token = optional_text(settings.token);
   r.channel_id = optional_text(settings.channelId);
   r.user_id = optional_text(settings.userId);
+  live_mode::connecting(call.world(), id());
   return call.answer(0);
 }
 
@@ -62,6 +64,7 @@ int Connection::disconnect() {
   Call call(Op::connection_disconnect, id(), Kind::connection);
   if (call.intercepted()) return call.answer(call.code());
   call.record().connected = false;
+  live_mode::disconnecting(call.world(), id());
   return call.answer(0);
 }
 
@@ -70,6 +73,7 @@ int Connection::renewToken(const char* token) {
   call.arg("token", token);
   if (call.intercepted()) return call.answer(call.code());
   call.record().token = optional_text(token);
+  live_mode::renewing(call.world(), id(), token);
   return call.answer(0);
 }
 
@@ -111,6 +115,8 @@ int Connection::unregisterObserver(agora::rtc::IRtcConnectionObserver* observer)
     if (it == slots.end()) return call.answer(kMisuse);
     deleter = it->deleter;
     slots.erase(it);
+    // The deleter may free it: no engine thread may still be inside it.
+    if (deleter != nullptr) live_mode::wait_for_callbacks(call.lock(), observer);
     forget(call.world().connection_history, observer, id(), deleter != nullptr);
     result = call.answer(0);
   }

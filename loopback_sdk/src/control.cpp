@@ -125,25 +125,41 @@ void set_fault(std::string_view operation, const Fault& fault) {
     throw std::invalid_argument(std::string(operation) + " answers no object: use a code fault");
   }
   Locked l;
-  l.w.faults[static_cast<size_t>(op)] = detail::FaultState{fault, 0};
+  auto& slots = l.w.faults[static_cast<size_t>(op)];
+  std::erase_if(slots, [&](const detail::FaultState& f) { return f.fault.object == fault.object; });
+  // The unscoped fault, if any, stays first.
+  if (fault.object == 0) {
+    slots.insert(slots.begin(), detail::FaultState{fault, 0});
+  } else {
+    slots.push_back(detail::FaultState{fault, 0});
+  }
 }
 
 void clear_fault(std::string_view operation) {
   const detail::Op op = op_named(operation);
   Locked l;
-  l.w.faults[static_cast<size_t>(op)].reset();
+  l.w.faults[static_cast<size_t>(op)].clear();
+}
+
+void clear_fault(std::string_view operation, uint64_t object) {
+  const detail::Op op = op_named(operation);
+  Locked l;
+  std::erase_if(l.w.faults[static_cast<size_t>(op)],
+                [&](const detail::FaultState& f) { return f.fault.object == object; });
 }
 
 void clear_faults() {
   Locked l;
-  for (auto& f : l.w.faults) f.reset();
+  for (auto& f : l.w.faults) f.clear();
 }
 
-uint64_t fault_remaining(std::string_view operation) {
+uint64_t fault_remaining(std::string_view operation, uint64_t object) {
   const detail::Op op = op_named(operation);
   Locked l;
-  const auto& f = l.w.faults[static_cast<size_t>(op)];
-  return f ? f->fault.times : 0;
+  for (const auto& f : l.w.faults[static_cast<size_t>(op)]) {
+    if (f.fault.object == object) return f.fault.times;
+  }
+  return 0;
 }
 
 std::vector<std::string> operations() {
@@ -193,7 +209,7 @@ bool Entry::has(std::string_view name) const {
 
 std::vector<Entry> journal() {
   Locked l;
-  return l.w.journal;
+  return {l.w.journal.begin(), l.w.journal.end()};
 }
 
 std::vector<Entry> journal(std::string_view op) {
@@ -216,6 +232,18 @@ std::vector<std::string> journal_ops() {
 void clear_journal() {
   Locked l;
   l.w.journal.clear();
+}
+
+void set_journal_capacity(size_t entries) {
+  Locked l;
+  l.w.journal_capacity = entries;
+  while (l.w.journal.size() > entries) l.w.journal.pop_front();
+}
+
+uint64_t call_count(std::string_view operation) {
+  const detail::Op op = op_named(operation);
+  Locked l;
+  return l.w.calls[static_cast<size_t>(op)];
 }
 
 void set_journaling(bool on) {
@@ -250,8 +278,10 @@ std::optional<Selection> selected_device(DeviceKind kind) {
 
 void reset() {
   Locked l;
-  for (auto& f : l.w.faults) f.reset();
+  for (auto& f : l.w.faults) f.clear();
   l.w.journal.clear();
+  l.w.journal_capacity = detail::kDefaultJournalCapacity;
+  l.w.calls.fill(0);
   l.w.journaling = true;
   for (auto& list : l.w.devices) list.clear();
   for (auto& s : l.w.selections) s.reset();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "live/engine.h"
 #include "world.h"
 
 namespace loopback {
@@ -38,7 +39,9 @@ const char* c_str(const std::optional<std::string>& text) {
   return text ? text->c_str() : nullptr;
 }
 
-void deliver(IRtcConnectionObserver& o, const Notification& n,
+}  // namespace
+
+void detail::deliver(IRtcConnectionObserver& o, const Notification& n,
              const agora::rtc::TConnectionInfo& info) {
   using agora::rtc::CONNECTION_CHANGED_REASON_TYPE;
   const auto& v = n.numbers;
@@ -82,7 +85,7 @@ void deliver(IRtcConnectionObserver& o, const Notification& n,
   }
 }
 
-agora::rtc::TConnectionInfo make_info(const ConnectionInfo& in) {
+agora::rtc::TConnectionInfo detail::make_info(const ConnectionInfo& in) {
   agora::rtc::TConnectionInfo info;
   info.id = in.id;
   info.channelId = make_text(in.channel_id);
@@ -91,6 +94,8 @@ agora::rtc::TConnectionInfo make_info(const ConnectionInfo& in) {
   info.internalUid = in.internal_uid;
   return info;
 }
+
+namespace {
 
 // Finds an observer in the registration history; a pointer the stand-in never
 // saw, or one handed to its deleter, is not a valid target.
@@ -113,9 +118,11 @@ void check_buffer(const Frame& f) {
   }
 }
 
+}  // namespace
+
 // Calls each observer in turn on one frame; header fields are restored before
 // every call so that one observer's writes to them do not reach the next.
-FrameAnswers run(IAudioFrameObserverBase* const* targets, size_t count, const Frame& f) {
+FrameAnswers detail::run(IAudioFrameObserverBase* const* targets, size_t count, const Frame& f) {
   FrameAnswers out;
   out.known = true;
   IAudioFrameObserverBase::AudioFrame frame;
@@ -155,9 +162,12 @@ FrameAnswers run(IAudioFrameObserverBase* const* targets, size_t count, const Fr
   return out;
 }
 
-}  // namespace
+using detail::deliver;
+using detail::make_info;
+using detail::run;
 
 size_t notify(uint64_t connection, const Notification& notification) {
+  live_mode::refuse_manual_driving();
   std::array<IRtcConnectionObserver*, kMaxConnectionObservers> targets{};
   size_t count = 0;
   {
@@ -173,6 +183,7 @@ size_t notify(uint64_t connection, const Notification& notification) {
 }
 
 bool notify_observer(IRtcConnectionObserver* observer, const Notification& notification) {
+  live_mode::refuse_manual_driving();
   {
     detail::World& w = world();
     std::lock_guard lock(w.mutex);
@@ -183,6 +194,7 @@ bool notify_observer(IRtcConnectionObserver* observer, const Notification& notif
 }
 
 SinkAnswers push_pcm(uint64_t track, const agora::media::base::AudioPcmFrame& frame) {
+  live_mode::refuse_manual_driving();
   // Holding a reference keeps each sink alive through its callback even if the
   // library removes it meanwhile; the references drop after the lock is gone.
   std::array<agora::agora_refptr<agora::rtc::IAudioSinkBase>, kMaxSinks> held;
@@ -205,6 +217,7 @@ SinkAnswers push_pcm(uint64_t track, const agora::media::base::AudioPcmFrame& fr
 }
 
 FrameAnswers deliver_frame(uint64_t local_user, const Frame& frame) {
+  live_mode::refuse_manual_driving();
   check_buffer(frame);
   std::array<IAudioFrameObserverBase*, kMaxFrameObservers> targets{};
   size_t count = 0;
@@ -219,6 +232,7 @@ FrameAnswers deliver_frame(uint64_t local_user, const Frame& frame) {
 }
 
 FrameAnswers deliver_frame_to(IAudioFrameObserverBase* observer, const Frame& frame) {
+  live_mode::refuse_manual_driving();
   check_buffer(frame);
   {
     detail::World& w = world();

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <string>
 
+#include "live/engine.h"
 #include "sdk_objects.h"
 
 namespace loopback::detail {
@@ -62,6 +63,8 @@ int PcmSender::sendAudioPcmData(const void* audioData, uint32_t captureTimestamp
     if (audioData != nullptr && sized) describe_samples(call, audioData, bytes);
   }
   if (call.intercepted()) return call.answer(call.code());
+  live_mode::pcm_sent(call.world(), id(), bytesPerSample == 2 ? audioData : nullptr, samplesPerChannel,
+                 numberOfChannels, sampleRate);
   return call.answer(0);
 }
 
@@ -86,6 +89,7 @@ bool EncodedSender::sendEncodedAudioFrame(const uint8_t* payloadData, size_t pay
     }
   }
   if (call.intercepted()) return call.answer(false);
+  live_mode::encoded_sent(call.world(), id(), payloadData, payloadSize, info.codec);
   return call.answer(true);
 }
 

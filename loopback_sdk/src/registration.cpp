@@ -1,3 +1,4 @@
+#include "live/engine.h"
 #include "sdk_objects.h"
 
 namespace loopback::detail {
@@ -11,10 +12,11 @@ Registration::~Registration() {
   std::vector<ConnectionObserverSlot> to_delete;
   {
     World& w = world();
-    std::lock_guard lock(w.mutex);
+    std::unique_lock lock(w.mutex);
     auto it = w.records.find(id_);
     if (it == w.records.end()) return;
     Record& record = it->second;
+    live_mode::retired(w, id_, record.info.kind);
     for (auto& slot : record.sinks) dropped.emplace_back(std::move(slot.sink));
     for (auto& track : record.published) dropped.emplace_back(std::move(track));
     // Registrations end with their object; observers handed over with a
@@ -33,6 +35,9 @@ Registration::~Registration() {
       if (slot.deleter != nullptr) to_delete.push_back(slot);
     }
     w.records.erase(it);
+    // Gone from the registry, so no new delivery can start; wait out the ones
+    // already in flight before the deleters run.
+    for (const auto& slot : to_delete) live_mode::wait_for_callbacks(lock, slot.observer);
   }
   for (const auto& slot : to_delete) slot.deleter(slot.observer);
 }

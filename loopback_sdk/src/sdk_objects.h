@@ -163,6 +163,7 @@ class Service final : public agora::base::IAgoraService {
 
   int initialize(const agora::base::AgoraServiceConfiguration& config) override;
   int release() override;
+  int initialize_locked(const agora::base::AgoraServiceConfiguration& config);
   agora::agora_refptr<agora::rtc::IRtcConnection> createRtcConnection(
       const agora::rtc::RtcConnectionConfiguration& config) override;
   agora::agora_refptr<agora::rtc::ILocalAudioTrack> createLocalAudioTrack() override;
@@ -186,6 +187,12 @@ agora::agora_refptr<Interface> create_object(Call& call, Make&& make) {
   if (call.intercepted()) return nullptr;
   auto* object = make(call.world());
   call.object_answer(object->id());
+  // Everything a service makes, directly or through its factory, is its own.
+  World& w = call.world();
+  const uint64_t service = w.service_of(call.object());
+  Record& made = w.records.at(object->id());
+  made.service = service;
+  if (made.info.kind == Kind::connection) w.records.at(made.info.related).service = service;
   return agora::agora_refptr<Interface>(object);
 }
 

@@ -1,5 +1,6 @@
 #include <stdexcept>
 
+#include "live/engine.h"
 #include "sdk_objects.h"
 
 namespace loopback::detail {
@@ -7,6 +8,16 @@ namespace loopback::detail {
 Service::Service(World& locked) : registration_(locked, Kind::service, this) {}
 
 int Service::initialize(const agora::base::AgoraServiceConfiguration& config) {
+  {
+    const int result = initialize_locked(config);
+    if (result != 0) return result;
+  }
+  // Outside the lock: the engine starts the service's threads.
+  live_mode::service_initialized(id());
+  return 0;
+}
+
+int Service::initialize_locked(const agora::base::AgoraServiceConfiguration& config) {
   Call call(Op::service_initialize, id(), Kind::service);
   call.arg("enable_audio_processor", config.enableAudioProcessor);
   call.arg("enable_audio_device", config.enableAudioDevice);
@@ -21,10 +32,16 @@ int Service::initialize(const agora::base::AgoraServiceConfiguration& config) {
   call.arg("log_level", config.logConfig.level);
   call.arg("use_string_uid", config.useStringUid);
   if (call.intercepted()) return call.answer(call.code());
+  Record& r = call.record();
+  r.initialized = true;
+  r.audio_device = config.enableAudioDevice;
   return call.answer(0);
 }
 
 int Service::release() {
+  // Its threads go first: nothing of the engine calls into the library for
+  // this service once release has begun.
+  live_mode::service_releasing(id());
   Outcome outcome;
   int code;
   {

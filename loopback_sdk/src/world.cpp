@@ -70,6 +70,7 @@ uint64_t World::add(Kind kind, const void* address, TrackSource source, uint64_t
   Record& record = records[id];
   record.info = ObjectInfo{id, kind, source, related, mix_mode};
   record.address = address;
+  record.service = kind == Kind::service ? id : 0;
   return id;
 }
 
@@ -77,6 +78,17 @@ Record* World::find(uint64_t id, Kind kind) {
   auto it = records.find(id);
   if (it == records.end() || it->second.info.kind != kind) return nullptr;
   return &it->second;
+}
+
+uint64_t World::service_of(uint64_t id) const {
+  auto it = records.find(id);
+  return it == records.end() ? 0 : it->second.service;
+}
+
+void World::append(Entry&& entry) {
+  if (journal_capacity == 0) return;
+  while (journal.size() >= journal_capacity) journal.pop_front();
+  journal.push_back(std::move(entry));
 }
 
 uint64_t World::id_of(const void* address) const {
@@ -93,8 +105,18 @@ Call::Call(Op op, uint64_t object, Kind kind)
       op_(op),
       object_(object),
       journaled_(world_.journaling) {
-  auto& slot = world_.faults[static_cast<size_t>(op)];
-  if (slot) {
+  ++world_.calls[static_cast<size_t>(op)];
+  auto& slots = world_.faults[static_cast<size_t>(op)];
+  FaultState* slot = nullptr;
+  if (!slots.empty()) {
+    const uint64_t service = world_.service_of(object);
+    for (auto& f : slots) {
+      const uint64_t scope = f.fault.object;
+      if (scope != 0 && (scope == object || scope == service)) slot = &f;
+    }
+    if (slot == nullptr && slots.front().fault.object == 0) slot = &slots.front();
+  }
+  if (slot != nullptr) {
     if (slot->passed < slot->fault.after) {
       ++slot->passed;
     } else {
@@ -113,7 +135,9 @@ Call::Call(Op op, uint64_t object, Kind kind)
           entry_.fault = "throw";
           break;
       }
-      if (slot->fault.times != kAlways && --slot->fault.times == 0) slot.reset();
+      if (slot->fault.times != kAlways && --slot->fault.times == 0) {
+        slots.erase(slots.begin() + (slot - slots.data()));
+      }
     }
   }
   if (journaled_) {
@@ -125,7 +149,7 @@ Call::Call(Op op, uint64_t object, Kind kind)
 }
 
 Call::~Call() {
-  if (journaled_) world_.journal.push_back(std::move(entry_));
+  if (journaled_) world_.append(std::move(entry_));
 }
 
 void Call::arg(const char* name, int64_t value) {

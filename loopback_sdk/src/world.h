@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -93,6 +94,10 @@ struct ConnectionObserverSlot {
 struct Record {
   ObjectInfo info;
   const void* address = nullptr;
+  uint64_t service = 0;  // the service that made it, directly or not
+  // service
+  bool initialized = false;
+  bool audio_device = false;
   // connection
   std::vector<ConnectionObserverSlot> connection_observers;
   bool connected = false;
@@ -114,13 +119,18 @@ struct FaultState {
   uint64_t passed = 0;  // matching calls let through so far
 };
 
+inline constexpr size_t kDefaultJournalCapacity = 16384;
+
 struct World {
   std::mutex mutex;
   uint64_t next_id = 1;
   uint64_t next_sequence = 1;
   std::map<uint64_t, Record> records;
-  std::array<std::optional<FaultState>, kOpCount> faults;
-  std::vector<Entry> journal;
+  // Per operation: the unscoped fault first if any, then scoped ones.
+  std::array<std::vector<FaultState>, kOpCount> faults;
+  std::deque<Entry> journal;  // the newest journal_capacity entries
+  size_t journal_capacity = kDefaultJournalCapacity;
+  std::array<uint64_t, kOpCount> calls{};
   bool journaling = true;
   std::array<std::vector<Device>, 2> devices;
   std::array<std::optional<Selection>, 2> selections;
@@ -131,6 +141,8 @@ struct World {
   uint64_t add(Kind kind, const void* address, TrackSource source = TrackSource::none,
                uint64_t related = 0, int mix_mode = 0);
   Record* find(uint64_t id, Kind kind);
+  uint64_t service_of(uint64_t id) const;
+  void append(Entry&& entry);
   uint64_t id_of(const void* address) const;
 };
 
@@ -179,6 +191,8 @@ class Call {
 
   World& world() { return world_; }
   Record& record();
+  uint64_t object() const { return object_; }
+  std::unique_lock<std::mutex>& lock() { return lock_; }
 
  private:
   World& world_;
@@ -190,5 +204,13 @@ class Call {
   bool journaled_;
   Entry entry_;
 };
+
+// Delivery helpers shared by manual driving and the live engine; they call
+// into the library and must run without the lock.
+void deliver(agora::rtc::IRtcConnectionObserver& observer, const Notification& notification,
+             const agora::rtc::TConnectionInfo& info);
+agora::rtc::TConnectionInfo make_info(const ConnectionInfo& info);
+FrameAnswers run(agora::media::IAudioFrameObserverBase* const* targets, size_t count,
+                 const Frame& frame);
 
 }  // namespace loopback::detail
