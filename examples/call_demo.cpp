@@ -28,7 +28,6 @@
 #include <sndfile.h>
 #include <spawn.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -160,9 +160,10 @@ std::vector<int16_t> read_as_48k(const std::string& path) {
     converted.resize(static_cast<size_t>(data.output_frames_gen));
     return converted;
   };
-  // Through 16 kHz on the way: a wideband microphone, the band a 16 kHz
-  // call carries, so that what is heard can be compared with what was said.
-  const std::vector<float> out = convert(convert(mono, 16000.0 / info.samplerate), 3.0);
+  // Through 12 kHz on the way: speech up to 6 kHz, the band that a 16 kHz
+  // Opus stream at 32 kb/s codes as a waveform, so that what is heard can be
+  // compared with what was said sample by sample.
+  const std::vector<float> out = convert(convert(mono, 12000.0 / info.samplerate), 4.0);
   if (out.empty()) return {};
   // Speech at a comfortable level: peaks at about -3 dBFS.
   float peak = 1e-6f;
@@ -494,9 +495,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  run({"mkdir", "-p", o.out});
-  struct stat st{};
-  if (stat(o.out.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  std::error_code made;
+  std::filesystem::create_directories(o.out, made);
+  if (!std::filesystem::is_directory(o.out)) {
     std::fprintf(stderr, "cannot make %s\n", o.out.c_str());
     return 1;
   }
@@ -511,8 +512,8 @@ int main(int argc, char** argv) {
   b.remote = 1;
   bool synth_a = false, synth_b = false;
   a.speech = sentence("Hello B, this is A. I am speaking to you in Opus, at thirty two kilobits a second.",
-                      "en-us+m3", o.out + "/.a-voice.wav", 120, synth_a);
-  b.speech = sentence("Hello A, here is B. You hear me as raw audio, sample for sample.", "en+f3",
+                      "en+f2", o.out + "/.a-voice.wav", 120, synth_a);
+  b.speech = sentence("Hello A, here is B. You hear me as raw audio, sample for sample.", "en-us+m3",
                       o.out + "/.b-voice.wav", 210, synth_b);
   std::printf("voices: %s\n", synth_a && synth_b ? "espeak-ng" : "espeak-ng missing, a generated speech-like signal");
 
