@@ -15,3 +15,11 @@ dovrin_warnings(live_call_bench)
 target_link_libraries(live_call_bench PRIVATE dovrin_rtc_testing loopback_rtc_sdk benchmark::benchmark
   Threads::Threads)
 target_compile_definitions(live_call_bench PRIVATE LOOPBACK_SDK_PATH="$<TARGET_FILE:loopback_rtc_sdk>")
+
+# A full-duplex call of 1 to 34 slots publishing Opus, against opus_encode
+# alone on as many encoders, in the same run.
+add_executable(full_duplex_bench ${CMAKE_CURRENT_LIST_DIR}/full_duplex_bench.cpp)
+dovrin_warnings(full_duplex_bench)
+target_link_libraries(full_duplex_bench PRIVATE dovrin_rtc_testing loopback_rtc_sdk benchmark::benchmark
+  PkgConfig::OPUS Threads::Threads)
+target_compile_definitions(full_duplex_bench PRIVATE LOOPBACK_SDK_PATH="$<TARGET_FILE:loopback_rtc_sdk>")

@@ -442,9 +442,15 @@ bool DuplexObserver::receive_remote(const char* channel_id, uint32_t uid, const 
       remote_fault(kDetailRemoteOverflow);
       return true;
     }
-    // Holding remote_busy_ excludes take_remote, so popping here keeps the
-    // ring's single-consumer rule.
+    // Popping makes this thread a second consumer of the ring, so only here
+    // does it exclude take_remote. A host taking a block at this instant is
+    // draining a full ring: the newest block goes instead of the oldest.
+    Busy popping(remote_pop_busy_);
     Block oldest;
+    if (!popping.acquired()) {
+      remote_dropped_blocks_.fetch_add(1, order);
+      return true;
+    }
     if (!remote_ring_.pop(oldest) || !remote_ring_.push(block, kRingBlocks)) {
       remote_fault(kDetailRemoteOverflow);
       return true;
@@ -459,7 +465,9 @@ bool DuplexObserver::take_remote(Block& block) noexcept {
   if (overflow_policy_ == RemoteOverflowPolicy::fail) {
     return take_current(remote_ring_, block, kPlaybackBit);
   }
-  Busy busy(remote_busy_);
+  // Excludes only the producer's pop of a full ring; an ordinary push goes
+  // on meanwhile, so polling never costs a block that arrives at that moment.
+  Busy busy(remote_pop_busy_);
   if (!busy.acquired()) return false;
   return take_current(remote_ring_, block, kPlaybackBit);
 }

@@ -58,7 +58,9 @@ struct RemoteCounters {
 //   remote_ring_: producer receive_remote, consumer take_remote.
 // A second concurrent SDK producer (or playback consumer) is detected by the
 // busy flags and fails fast instead of touching the ring; under drop_oldest
-// the remote producer also pops, so take_remote then holds remote_busy_ too.
+// the remote producer also pops when the ring is full, and that pop and
+// take_remote exclude each other through remote_pop_busy_ (remote_busy_
+// stays the producers' own, so a poll never makes an arriving block drop).
 // The host must not call take_capture, take_remote or submit_playback from
 // two threads at once.
 // authorization_ gates every direction: generation in bits 63..2, capture
@@ -260,6 +262,7 @@ class alignas(kCacheLine) DuplexObserver final : public agora::media::IAudioFram
 
   std::atomic_flag capture_busy_;
   std::atomic_flag remote_busy_;
+  std::atomic_flag remote_pop_busy_;
   std::atomic_flag playback_busy_;
 
   Ring<Block, kRingBlocks> capture_ring_;

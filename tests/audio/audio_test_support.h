@@ -22,6 +22,7 @@ class DuplexObserverProbe {
  public:
   static std::atomic_flag& capture_busy(DuplexObserver& o) { return o.capture_busy_; }
   static std::atomic_flag& remote_busy(DuplexObserver& o) { return o.remote_busy_; }
+  static std::atomic_flag& remote_pop_busy(DuplexObserver& o) { return o.remote_pop_busy_; }
   static std::atomic_flag& playback_busy(DuplexObserver& o) { return o.playback_busy_; }
 };
 

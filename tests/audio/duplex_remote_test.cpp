@@ -193,13 +193,12 @@ TEST(DuplexObserverRemoteTest, BusyRingDropsOrFailsByPolicy) {
   dropping->onPlaybackAudioFrameBeforeMixing("room", 7u, frame.frame);
   auto& busy = DuplexObserverProbe::remote_busy(*dropping);
   busy.test_and_set();
-  dropping->onPlaybackAudioFrameBeforeMixing("room", 7u, frame.frame);
+  dropping->onPlaybackAudioFrameBeforeMixing("room", 7u, frame.frame);  // a second producer
   Block block;
-  EXPECT_FALSE(dropping->take_remote(block)) << "the producer holds the ring: no block now";
+  EXPECT_TRUE(dropping->take_remote(block)) << "a busy producer does not hold the consumer back";
   busy.clear();
   EXPECT_EQ(dropping->remote_dropped_blocks(), 1u);
   EXPECT_EQ(dropping->stats().faults, 0u);
-  EXPECT_TRUE(dropping->take_remote(block));
   EXPECT_FALSE(dropping->take_remote(block));
 
   auto failing = peer_observer(RemoteOverflowPolicy::fail);
@@ -208,6 +207,29 @@ TEST(DuplexObserverRemoteTest, BusyRingDropsOrFailsByPolicy) {
   failing->onPlaybackAudioFrameBeforeMixing("room", 7u, frame.frame);
   EXPECT_EQ(failing->remote_failure_detail(), DuplexObserver::kDetailRemoteBusy);
   EXPECT_EQ(failing->stats().faults, 1u);
+}
+
+// A host that polls at the instant a block arrives must not cost that block:
+// only a full ring's pop excludes the poll.
+TEST(DuplexObserverRemoteTest, APollInProgressDropsNothingUntilTheRingIsFull) {
+  TestFrame frame = TestFrame::mono();
+  auto observer = peer_observer(RemoteOverflowPolicy::drop_oldest);
+  ASSERT_TRUE(observer->authorize(2, false, true));
+  auto& polling = DuplexObserverProbe::remote_pop_busy(*observer);
+  polling.test_and_set();
+  Block block;
+  EXPECT_FALSE(observer->take_remote(block)) << "a second consumer is refused";
+  for (int i = 0; i < 20; ++i) observer->onPlaybackAudioFrameBeforeMixing("room", 7u, frame.frame);
+  EXPECT_EQ(observer->remote_dropped_blocks(), 0u);
+  observer->onPlaybackAudioFrameBeforeMixing("room", 7u, frame.frame);  // full, and the poll holds it
+  EXPECT_EQ(observer->remote_dropped_blocks(), 1u);
+  polling.clear();
+  observer->onPlaybackAudioFrameBeforeMixing("room", 7u, frame.frame);  // full: the oldest goes
+  EXPECT_EQ(observer->remote_dropped_blocks(), 2u);
+  int taken = 0;
+  while (observer->take_remote(block)) ++taken;
+  EXPECT_EQ(taken, 20);
+  EXPECT_EQ(observer->stats().faults, 0u);
 }
 
 TEST(DuplexObserverRemoteTest, ReauthorisationMakesQueuedRemoteBlocksStale) {
