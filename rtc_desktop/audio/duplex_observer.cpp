@@ -446,16 +446,21 @@ bool DuplexObserver::receive_remote(const char* channel_id, uint32_t uid, const 
     // does it exclude take_remote. A host taking a block at this instant is
     // draining a full ring: the newest block goes instead of the oldest.
     Busy popping(remote_pop_busy_);
-    Block oldest;
     if (!popping.acquired()) {
       remote_dropped_blocks_.fetch_add(1, order);
       return true;
     }
-    if (!remote_ring_.pop(oldest) || !remote_ring_.push(block, kRingBlocks)) {
-      remote_fault(kDetailRemoteOverflow);
-      return true;
+    // The host may have taken blocks between the failed push and the flag,
+    // up to the whole ring: push again first. Once that fails with the flag
+    // held, the ring is full and stays so until this thread pops.
+    if (!remote_ring_.push(block, kRingBlocks)) {
+      Block oldest;
+      if (!remote_ring_.pop(oldest) || !remote_ring_.push(block, kRingBlocks)) {
+        remote_fault(kDetailRemoteOverflow);
+        return true;
+      }
+      remote_dropped_blocks_.fetch_add(1, order);
     }
-    remote_dropped_blocks_.fetch_add(1, order);
   }
   remote_frames_.fetch_add(sample_rate_ / 100, std::memory_order_relaxed);
   return true;
