@@ -689,6 +689,7 @@ LOOPBACK_API uint64_t service_of(uint64_t object);
 // Sets the microphone of a service (kept across start_live/stop_live).
 // Throws std::invalid_argument for an unknown service.
 LOOPBACK_API void set_microphone(uint64_t service, Source source);
+// A service's microphone and speaker tap go with the service when it is released.
 // Drains the service's speaker tap: interleaved samples as played, oldest first.
 LOOPBACK_API std::vector<int16_t> take_speaker(uint64_t service);
 // Samples the tap dropped for lack of room since live started.

@@ -293,7 +293,8 @@ void playback_work(Engine& e, ServiceLive* s, uint64_t t) {
     detail::run(p.observers.list.data(), p.observers.count, f);
     World& w = world();
     std::lock_guard lock(w.mutex);
-    if (engine_locked() != &e) return;
+    // A service being released has left the engine and dropped its tap.
+    if (engine_locked() != &e || e.services.count(s->id) == 0) return;
     Tap& tap = globals().taps[s->id];
     tap.samples.insert(tap.samples.end(), buffer.begin(), buffer.end());
     while (tap.samples.size() > e.options.speaker_tap_capacity) {
@@ -630,6 +631,10 @@ void service_releasing(uint64_t service) {
   std::unique_ptr<ServiceLive> s;
   {
     Locked l;
+    // Service ids are never reused: what was kept for this one would only
+    // accumulate over a session that creates and releases many.
+    globals().microphones.erase(service);
+    globals().taps.erase(service);
     Engine* e = engine_locked();
     if (e == nullptr) return;
     auto it = e->services.find(service);
