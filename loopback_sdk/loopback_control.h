@@ -256,7 +256,8 @@ LOOPBACK_API std::optional<TrackState> track_state(uint64_t track);
 LOOPBACK_API std::optional<LocalUserState> local_user_state(uint64_t local_user);
 LOOPBACK_API std::optional<ConnectionState> connection_state(uint64_t connection);
 
-// Every observer ever registered (until reset() drops the unregistered ones),
+// Every observer ever registered (until reset() drops the unregistered ones;
+// of those no longer registered, only the newest 4096 per kind are kept),
 // with the object it was registered on, whether it still is, and for
 // connection observers whether the stand-in already handed it to its deleter.
 template <class Observer>

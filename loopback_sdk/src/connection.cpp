@@ -6,6 +6,8 @@
 namespace loopback::detail {
 namespace {
 
+constexpr size_t kObserverHistory = 4096;
+
 std::optional<std::string> optional_text(const char* text) {
   if (text == nullptr) return std::nullopt;
   return std::string(text);
@@ -24,6 +26,12 @@ void remember(std::vector<ObserverRecord<Observer>>& history, Observer* observer
     }
   }
   history.push_back({observer, owner, true, false});
+  // Bounded, so that a live session joining and leaving for hours keeps its
+  // memory flat: the oldest record of an observer no longer registered goes.
+  if (history.size() > kObserverHistory) {
+    auto oldest = std::find_if(history.begin(), history.end(), [](const auto& h) { return !h.registered; });
+    if (oldest != history.end()) history.erase(oldest);
+  }
 }
 
 template <class Observer>
