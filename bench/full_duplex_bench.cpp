@@ -34,6 +34,8 @@
 #include "dovrin_rtc_desktop.h"
 #include "frame/steady_clock.h"
 #include "loopback_control.h"
+#include "live/signal_measure.h"
+#include "virtual_call_main.h"
 
 namespace {
 
@@ -46,34 +48,12 @@ double cpu_ms(clockid_t id) {
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
-// Voiced, speech-like, at `rate`: the same sound at 48 kHz for the library
-// and at 16 kHz for the encoders alone.
-std::vector<int16_t> speech(int rate, size_t count) {
-  std::vector<int16_t> out(count);
-  double phase = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const double t = static_cast<double>(i) / rate;
-    const double f0 = 125 + 25 * std::sin(2 * std::numbers::pi * 3 * t);
-    phase += 2 * std::numbers::pi * f0 / rate;
-    double v = 0;
-    for (int h = 1; h * f0 < 4000; ++h) {
-      const double f = h * f0;
-      const double gain = 0.05 + std::exp(-((f - 700) * (f - 700)) / (2 * 150.0 * 150.0)) +
-                          0.6 * std::exp(-((f - 1200) * (f - 1200)) / (2 * 200.0 * 200.0));
-      v += gain * std::sin(h * phase) / std::sqrt(h);
-    }
-    const double envelope = 0.55 + 0.45 * std::sin(2 * std::numbers::pi * 4 * t);
-    out[i] = static_cast<int16_t>(std::lround(std::clamp(0.12 * v * envelope, -1.0, 1.0) * 32767));
-  }
-  return out;
-}
-
 std::string room(uint32_t slot) { return "duplex-" + std::to_string(slot); }
 
 void BM_FullDuplexCall(benchmark::State& state) {
   const auto slots = static_cast<uint32_t>(state.range(0));
-  const auto voice48 = speech(48000, 48000 * 4);
-  const auto voice16 = speech(16000, 16000 * 4);
+  const auto voice48 = dovrin::testing::speech_like(48000, 48000 * 4);
+  const auto voice16 = dovrin::testing::speech_like(16000, 16000 * 4);
   loopback::reset();
   loopback::set_journaling(false);
   for (auto _ : state) {
@@ -165,18 +145,4 @@ BENCHMARK(BM_FullDuplexCall)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Arg(17)->Arg(34)->
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<char*> rest;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--virtual-seconds=", 18) == 0) {
-      virtual_seconds = std::strtoull(argv[i] + 18, nullptr, 10);
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  int count = static_cast<int>(rest.size());
-  benchmark::Initialize(&count, rest.data());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return dovrin::bench::run_virtual_call_benchmarks(argc, argv, virtual_seconds); }

@@ -19,6 +19,7 @@
 #include "dovrin_rtc_desktop.h"
 #include "frame/steady_clock.h"
 #include "loopback_control.h"
+#include "virtual_call_main.h"
 
 namespace {
 
@@ -117,18 +118,4 @@ BENCHMARK(BM_LiveCall34)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<char*> rest;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--virtual-seconds=", 18) == 0) {
-      virtual_seconds = std::strtoull(argv[i] + 18, nullptr, 10);
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  int count = static_cast<int>(rest.size());
-  benchmark::Initialize(&count, rest.data());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return dovrin::bench::run_virtual_call_benchmarks(argc, argv, virtual_seconds); }

@@ -23,3 +23,5 @@ dovrin_warnings(full_duplex_bench)
 target_link_libraries(full_duplex_bench PRIVATE dovrin_rtc_testing loopback_rtc_sdk benchmark::benchmark
   PkgConfig::OPUS Threads::Threads)
 target_compile_definitions(full_duplex_bench PRIVATE LOOPBACK_SDK_PATH="$<TARGET_FILE:loopback_rtc_sdk>")
+# The speech-like signal of the end-to-end tests.
+target_include_directories(full_duplex_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)
