@@ -19,6 +19,8 @@ void Bot::hear(Channels& channels, uint64_t now_ms) {
   std::array<int32_t, kBlock> mixed{};
   std::array<int16_t, kBlock> block;
   channels.paths_into(id_, [&](Member& publisher, Path& path) {
+    Heard& heard = last_seq_[publisher.id];
+    heard.tick = stats_.ticks + 1;
     for (int turn = 0; turn < 4; ++turn) {
       const Path::Out out = path.pull(now_ms, block.data());
       if (out.outcome == Path::Outcome::none) break;
@@ -28,17 +30,17 @@ void Bot::hear(Channels& channels, uint64_t now_ms) {
       }
       if (out.outcome == Path::Outcome::concealed) ++stats_.blocks_concealed;
       ++stats_.blocks_heard;
-      auto& [since, last] = last_seq_[publisher.id];
-      if (since != publisher.since) {
-        since = publisher.since;
-        last = 0;
+      if (heard.since != publisher.since) {
+        heard.since = publisher.since;
+        heard.last = 0;
       }
-      if (out.seq <= last) ++stats_.out_of_order;
-      last = out.seq;
+      if (out.seq <= heard.last) ++stats_.out_of_order;
+      heard.last = out.seq;
       for (size_t i = 0; i < kBlock; ++i) mixed[i] += block[i];
     }
   });
   ++stats_.ticks;
+  std::erase_if(last_seq_, [this](const auto& entry) { return entry.second.tick != stats_.ticks; });
   for (size_t i = 0; i < kBlock; ++i) {
     if (recording_.size() < options_.record_capacity) {
       recording_.push_back(saturate(mixed[i]));

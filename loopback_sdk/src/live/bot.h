@@ -39,8 +39,15 @@ class Bot {
   SourceGenerator source_;
   bool joined_ = false;
   std::vector<int16_t> recording_;
-  // Per publisher: its membership start and the last block heard of it.
-  std::map<uint64_t, std::pair<uint64_t, uint64_t>> last_seq_;
+  // Per publisher with a path into the bot: its membership start, the last
+  // block heard of it, and the tick that last saw its path. Publishers that
+  // are gone are dropped, or every join of a long session would add one.
+  struct Heard {
+    uint64_t since = 0;
+    uint64_t last = 0;
+    uint64_t tick = 0;
+  };
+  std::map<uint64_t, Heard> last_seq_;
   BotStats stats_;
 };
 
