@@ -93,6 +93,12 @@ struct SlotPlan {
   uint32_t presence = 0;     // bumped at each join: the audio thread starts over
   uint64_t rejoin_at = 0;    // 0: none pending
   bool fail_next_join = false;
+  bool failure_seen = false;
+  // What the stand-in's path from the bot says it played, against what the
+  // audio thread received, since a baseline (a new path, presence or
+  // capture switch starts a new one).
+  bool baseline = false;
+  uint64_t base_played = 0, base_received = 0;
 };
 
 // Per slot, what the audio thread tracks.
@@ -118,6 +124,12 @@ struct Shared {
   uint64_t violation_count = 0;
   std::atomic<uint64_t> remote_blocks{0}, remote_missing{0}, remote_missing_lossy{0}, capture_blocks{0};
   std::atomic<uint64_t> sends_ok{0}, sends_held{0}, sends_refused{0};
+  std::array<std::atomic<uint64_t>, kSlots> received{};  // per slot, by the audio thread
+  // In real time the stand-in's engine may run late under load, and a block
+  // late for its turn on a path without a playout buffer is lost there; such
+  // gaps are checked against what the path says it played instead.
+  bool strict_clean_paths = true;
+  std::atomic<uint64_t> remote_missing_clean_late{0};
 
   void violation(const std::string& what) {
     std::lock_guard lock(found_mutex);
@@ -169,6 +181,7 @@ void audio_thread(Shared& sh) {
       int32_t rc;
       while ((rc = dovrin_rtc_desktop_poll(sh.rtc, s + 1, &block)) == 1) {
         sh.remote_blocks.fetch_add(1, std::memory_order_relaxed);
+        sh.received[s].fetch_add(1, std::memory_order_relaxed);
         const int stamp = block.samples[0];
         if (block.samples[479] != stamp) {
           sh.violation("slot " + std::to_string(s) + ": a block mixes two blocks' samples");
@@ -197,6 +210,8 @@ void audio_thread(Shared& sh) {
               sh.remote_missing.fetch_add(blocks - 1, std::memory_order_relaxed);
               if (lossy(s)) {
                 sh.remote_missing_lossy.fetch_add(blocks - 1, std::memory_order_relaxed);
+              } else if (settled && !sh.strict_clean_paths) {
+                sh.remote_missing_clean_late.fetch_add(blocks - 1, std::memory_order_relaxed);
               } else if (settled) {
                 sh.violation("slot " + std::to_string(s) + ": " + std::to_string(blocks - 1) +
                              " blocks lost on a clean path at period " + std::to_string(period) +
@@ -314,7 +329,41 @@ class Soak {
     plan.connection = loopback::objects(loopback::Kind::connection).back().id;
     ++plan.presence;
     plan.rejoin_at = 0;
+    plan.failure_seen = false;
+    plan.baseline = false;
     disturb(slot, 30);
+  }
+
+  // The library hands on every block the stand-in played to it: what the
+  // path played and what was polled differ at most by the blocks in flight.
+  void compare_with_paths() {
+    for (uint32_t s = 0; s < kSlots; ++s) {
+      SlotPlan& plan = sh_.plan[s];
+      const loopback::PathStats path =
+          loopback::path_stats(channel_of(s), std::to_string(bot_uid(s)), std::to_string(kLocalUid));
+      const uint64_t received = sh_.received[s].load(std::memory_order_relaxed);
+      if (!plan.joined || plan.failure_seen || !path.exists || sh_.period < plan.quiet_from) {
+        plan.baseline = false;
+        continue;
+      }
+      if (!plan.baseline || path.played < plan.base_played) {
+        plan.baseline = true;
+        plan.base_played = path.played;
+        plan.base_received = received;
+        continue;
+      }
+      const auto played = static_cast<int64_t>(path.played - plan.base_played);
+      const auto taken = static_cast<int64_t>(received - plan.base_received);
+      // In lock-step at most a block or two is in flight; in real time a
+      // host that runs late leaves up to a full ring (20 blocks) waiting.
+      const int64_t in_flight = sh_.strict_clean_paths ? 3 : 20;
+      if (played - taken > in_flight || taken - played > 3) {
+        sh_.violation("slot " + std::to_string(s) + ": the path played " + std::to_string(played) +
+                      " blocks, the host received " + std::to_string(taken) + ", at period " +
+                      std::to_string(sh_.period));
+        plan.baseline = false;
+      }
+    }
   }
 
   void leave(uint32_t slot, uint64_t rejoin_after) {
@@ -324,6 +373,7 @@ class Soak {
     const int32_t rc = dovrin_rtc_desktop_leave(sh_.rtc, slot);
     check(rc == 0, "leave of slot " + std::to_string(slot) + " answered " + std::to_string(rc));
     plan.joined = false;
+    plan.baseline = false;
     plan.connection = 0;
     plan.rejoin_at = sh_.period + rejoin_after;
     ++plan.presence;
@@ -339,7 +389,8 @@ class Soak {
     }
     for (uint32_t s = 0; s < kSlots; ++s) {
       SlotPlan& plan = sh_.plan[s];
-      if (!plan.joined || dovrin_rtc_desktop_status(sh_.rtc, s) != -2) continue;
+      if (!plan.joined || plan.failure_seen || dovrin_rtc_desktop_status(sh_.rtc, s) != -2) continue;
+      plan.failure_seen = true;
       DovrinRtcSdkEvent fatal{};
       const int32_t rc = dovrin_rtc_desktop_error(sh_.rtc, s, 1, &fatal);
       const bool matched = rc == 1 && std::any_of(judged.begin(), judged.end(), [&](const Judged& j) {
@@ -378,7 +429,10 @@ class Soak {
 
   void churn(uint64_t round_end) {
     const uint64_t now = sh_.period;
-    if (now % 10 == 0) sweep_failures();
+    if (now % 10 == 0) {
+      sweep_failures();
+      compare_with_paths();
+    }
     for (uint32_t s = 0; s < kSlots; ++s) {
       if (!sh_.plan[s].joined && sh_.plan[s].rejoin_at != 0 && sh_.plan[s].rejoin_at <= now) join(s);
     }
@@ -427,6 +481,7 @@ class Soak {
       check(dovrin_rtc_desktop_io(sh_.rtc, 1, 1) == 0, "io switch refused");
       ++sh_.io_switches;
       sh_.io_period = sh_.period;
+      for (auto& p : sh_.plan) p.baseline = false;
       ++figures_.io_switches;
     }
   }
@@ -537,6 +592,7 @@ void Soak::round(bool opus, double seconds) {
 
 SoakFigures Soak::run() {
   figures_.seed = options_.seed;
+  sh_.strict_clean_paths = options_.virtual_clock;
   judgements_.list.reserve(1 << 16);
   failed_sequences_.reserve(1024);
   judged_checked_.seen.reserve(1024);
@@ -618,6 +674,7 @@ SoakFigures Soak::run() {
   figures_.remote_blocks = sh_.remote_blocks.load();
   figures_.remote_missing = sh_.remote_missing.load();
   figures_.remote_missing_lossy = sh_.remote_missing_lossy.load();
+  figures_.remote_missing_clean_late = sh_.remote_missing_clean_late.load();
   figures_.capture_blocks = sh_.capture_blocks.load();
   figures_.sends_ok = sh_.sends_ok.load();
   figures_.sends_held = sh_.sends_held.load();
@@ -639,14 +696,15 @@ std::string describe(const SoakFigures& f) {
   std::snprintf(
       line, sizeof line,
       "SOAK_FIGURE seed=%llu call_s=%.1f wall_s=%.1f rounds=%u opus_rounds=%u remote_blocks=%llu "
-      "remote_missing=%llu (lossy paths %llu) capture_blocks=%llu sends_ok=%llu sends_held=%llu "
+      "remote_missing=%llu (lossy paths %llu, late in real time %llu) capture_blocks=%llu sends_ok=%llu sends_held=%llu "
       "sends_refused=%llu bot_blocks_heard=%llu bot_out_of_order=%llu events=%llu fatal_answers=%llu "
       "slot_failures=%llu link_losses=%llu (past the window %llu) bot_departures=%llu rejoins=%llu "
       "join_failures=%llu io_switches=%llu renewals=%llu token_expiries=%llu peak_rss_MB=%.1f "
       "cpu_s=%.2f cpu_per_call_s=%.3f heap_MB first=%.2f last=%.2f%s violations=%llu\n",
       static_cast<unsigned long long>(f.seed), f.call_seconds, f.wall_seconds, f.rounds, f.opus_rounds,
       static_cast<unsigned long long>(f.remote_blocks), static_cast<unsigned long long>(f.remote_missing),
-      static_cast<unsigned long long>(f.remote_missing_lossy), static_cast<unsigned long long>(f.capture_blocks),
+      static_cast<unsigned long long>(f.remote_missing_lossy),
+      static_cast<unsigned long long>(f.remote_missing_clean_late), static_cast<unsigned long long>(f.capture_blocks),
       static_cast<unsigned long long>(f.sends_ok), static_cast<unsigned long long>(f.sends_held),
       static_cast<unsigned long long>(f.sends_refused), static_cast<unsigned long long>(f.bot_blocks_heard),
       static_cast<unsigned long long>(f.bot_out_of_order), static_cast<unsigned long long>(f.events),

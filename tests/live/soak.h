@@ -14,7 +14,10 @@
 //
 // Checked continuously: every remote block arrives in order, its samples
 // matching its RTP timestamp, with no block missing on a path without loss
-// outside the disturbances applied; capture blocks are consecutive and never
+// outside the disturbances applied (in real time, where a loaded machine
+// makes the stand-in's engine late, the gaps on clean paths are counted, and
+// what each path says it played is compared with what the host received);
+// capture blocks are consecutive and never
 // of a generation older than the latest switch; every failed slot's fatal
 // event is one the policy judged fatal, and every fatal judgement failed its
 // slot; the runtime itself never fails; heap in use between rounds stays
@@ -42,6 +45,7 @@ struct SoakFigures {
   uint32_t rounds = 0, opus_rounds = 0;
   uint64_t remote_blocks = 0;  // polled from the 34 slots
   uint64_t remote_missing = 0, remote_missing_lossy = 0;  // steps in RTP, all / on lossy paths
+  uint64_t remote_missing_clean_late = 0;  // real time: on clean paths, blocks the engine was late with
   uint64_t capture_blocks = 0;
   uint64_t sends_ok = 0, sends_held = 0, sends_refused = 0;
   uint64_t bot_blocks_heard = 0, bot_out_of_order = 0;
