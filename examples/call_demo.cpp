@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "dovrin_rtc_desktop.h"
+#include "live/signal_measure.h"
 #include "loopback_control.h"
 
 extern char** environ;
@@ -178,30 +179,6 @@ std::vector<int16_t> read_as_48k(const std::string& path) {
   return pcm;
 }
 
-// Voiced and speech-like, when no synthesiser is at hand: a gliding
-// fundamental with formant-shaped harmonics under a syllable-rate envelope.
-std::vector<int16_t> speech_like(double base_hz, size_t count) {
-  std::vector<int16_t> out(count);
-  double phase = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const double t = static_cast<double>(i) / kRate;
-    const double f0 = base_hz + 0.2 * base_hz * std::sin(2 * std::numbers::pi * 3 * t);
-    phase += 2 * std::numbers::pi * f0 / kRate;
-    double v = 0;
-    for (int h = 1; h * f0 < 4000; ++h) {
-      const double f = h * f0;
-      const auto formant = [&](double centre, double width) {
-        return std::exp(-((f - centre) * (f - centre)) / (2 * width * width));
-      };
-      const double gain = 0.05 + formant(700, 150) + 0.6 * formant(1200, 200) + 0.3 * formant(2600, 300);
-      v += gain * std::sin(h * phase) / std::sqrt(h);
-    }
-    const double envelope = std::max(0.0, std::sin(2 * std::numbers::pi * 2 * t));
-    out[i] = static_cast<int16_t>(std::lround(std::clamp(0.12 * v * envelope, -1.0, 1.0) * 32767));
-  }
-  return out;
-}
-
 std::vector<int16_t> sentence(const std::string& text, const std::string& voice, const std::string& scratch,
                               double fallback_hz, bool& synthesised) {
   synthesised = false;
@@ -213,7 +190,8 @@ std::vector<int16_t> sentence(const std::string& text, const std::string& voice,
       return pcm;
     }
   }
-  return speech_like(fallback_hz, kRate * 3);
+  // No synthesiser at hand: a voiced, speech-like signal that pauses.
+  return dovrin::testing::speech_like(kRate, kRate * 3, fallback_hz, true);
 }
 
 // The microphone of one side: the sentence, then a pause, over and over,

@@ -2,6 +2,7 @@
 // arrived with what was sent, after aligning the delay.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -22,14 +23,15 @@ inline std::vector<int16_t> tones(int rate, size_t count) {
   return out;
 }
 
-// Voiced, speech-like: a gliding fundamental with harmonics shaped by three
-// formants, under a syllable-rate envelope.
-inline std::vector<int16_t> speech_like(int rate, size_t count) {
+// Voiced, speech-like: a fundamental gliding 20 % around `base_hz` with
+// harmonics shaped by three formants, under a syllable-rate envelope that
+// either never falls silent or pauses between syllables, as a talker does.
+inline std::vector<int16_t> speech_like(int rate, size_t count, double base_hz = 125, bool pauses = false) {
   std::vector<int16_t> out(count);
   double phase = 0;
   for (size_t i = 0; i < count; ++i) {
     const double t = static_cast<double>(i) / rate;
-    const double f0 = 125 + 25 * std::sin(2 * std::numbers::pi * 3 * t);
+    const double f0 = base_hz + 0.2 * base_hz * std::sin(2 * std::numbers::pi * 3 * t);
     phase += 2 * std::numbers::pi * f0 / rate;
     double v = 0;
     for (int h = 1; h * f0 < 4000; ++h) {
@@ -40,7 +42,8 @@ inline std::vector<int16_t> speech_like(int rate, size_t count) {
       const double gain = 0.05 + formant(700, 150) + 0.6 * formant(1200, 200) + 0.3 * formant(2600, 300);
       v += gain * std::sin(h * phase) / std::sqrt(h);
     }
-    const double envelope = 0.55 + 0.45 * std::sin(2 * std::numbers::pi * 4 * t);
+    const double envelope = pauses ? std::max(0.0, std::sin(2 * std::numbers::pi * 2 * t))
+                                   : 0.55 + 0.45 * std::sin(2 * std::numbers::pi * 4 * t);
     out[i] = static_cast<int16_t>(std::lround(std::clamp(0.12 * v * envelope, -1.0, 1.0) * 32767));
   }
   return out;

@@ -153,6 +153,25 @@ class AudioHostOnPipeWire : public ::testing::Test {
   }
   void TearDown() override { graph.stop(); }
 
+  // A 440 Hz player under a shell, an unrelated 1000 Hz native player and a
+  // 660 Hz PulseAudio client, each listed as active before this returns.
+  struct ThreePlayers {
+    Child tree, unrelated, pulse;
+    pid_t child = -1;  // the tree's player
+  };
+  void startThreePlayers(ThreePlayers& p) {
+    p.tree = playerTree(folder, "tree", 440, 20);
+    p.unrelated = Child::spawn({tone(), "1000", "20"});
+    writeStereoSine(folder + "/660.raw", 660, 20);
+    p.pulse = Child::spawn({"paplay", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+                            folder + "/660.raw"});
+    p.child = childOf(folder, "tree");
+    ASSERT_GT(p.child, 0);
+    ASSERT_TRUE(waitUntil(
+        [&] { return listedActive(p.child) && listedActive(p.unrelated.pid()) && listedActive(p.pulse.pid()); }, 10s))
+        << listing().dump();
+  }
+
   PrivateGraph graph;
   std::string folder;
 };
@@ -160,25 +179,18 @@ class AudioHostOnPipeWire : public ::testing::Test {
 TEST_F(AudioHostOnPipeWire, ListShowsNativeAndPulsePlayersByTheirOwnPids) {
   startGraph(true);
   if (IsSkipped()) return;
-  Child tree = playerTree(folder, "tree", 440, 20);
-  Child unrelated = Child::spawn({tone(), "1000", "20"});
-  writeStereoSine(folder + "/660.raw", 660, 20);
-  Child pulse = Child::spawn({"paplay", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
-                              folder + "/660.raw"});
-  const pid_t child = childOf(folder, "tree");
-  ASSERT_GT(child, 0);
-  ASSERT_TRUE(waitUntil([&] { return listedActive(child) && listedActive(unrelated.pid()) && listedActive(pulse.pid()); },
-                        10s))
-      << listing().dump();
+  ThreePlayers players;
+  startThreePlayers(players);
+  if (HasFatalFailure()) return;
   const Json list = listing();
-  for (pid_t player : {child, unrelated.pid(), pulse.pid()}) {
+  for (pid_t player : {players.child, players.unrelated.pid(), players.pulse.pid()}) {
     auto entry = entryFor(list, player);
     ASSERT_TRUE(entry) << player << " missing in " << list.dump();
     EXPECT_FALSE(entry->value("label", "").empty()) << entry->dump();
     EXPECT_FALSE(entry->value("exe", "").empty()) << entry->dump();
   }
-  EXPECT_EQ(entryFor(list, pulse.pid())->value("label", ""), "paplay");
-  EXPECT_FALSE(entryFor(list, tree.pid())) << "the parent shell plays nothing itself: " << list.dump();
+  EXPECT_EQ(entryFor(list, players.pulse.pid())->value("label", ""), "paplay");
+  EXPECT_FALSE(entryFor(list, players.tree.pid())) << "the parent shell plays nothing itself: " << list.dump();
   EXPECT_EQ(list.size(), 3u) << list.dump();
 }
 
@@ -186,17 +198,13 @@ TEST_F(AudioHostOnPipeWire, ListShowsNativeAndPulsePlayersByTheirOwnPids) {
 TEST_F(AudioHostOnPipeWire, CapturesExactlyTheSelectedProcessTrees) {
   startGraph(true);
   if (IsSkipped()) return;
-  Child tree = playerTree(folder, "tree", 440, 20);
-  Child unrelated = Child::spawn({tone(), "1000", "20"});
-  writeStereoSine(folder + "/660.raw", 660, 20);
-  Child pulse = Child::spawn({"paplay", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
-                              folder + "/660.raw"});
-  const pid_t child = childOf(folder, "tree");
-  ASSERT_TRUE(waitUntil([&] { return listedActive(child) && listedActive(unrelated.pid()) && listedActive(pulse.pid()); },
-                        10s));
-  Capture ofTree(folder, "tree", {"--target", "pid:" + std::to_string(tree.pid())});
-  Capture ofPulse(folder, "pulse", {"--target", "pid:" + std::to_string(pulse.pid())});
-  Capture allButTree(folder, "system", {"--target", "system", "--exclude-pids", std::to_string(tree.pid())});
+  ThreePlayers players;
+  startThreePlayers(players);
+  if (HasFatalFailure()) return;
+  const std::string tree = std::to_string(players.tree.pid());
+  Capture ofTree(folder, "tree", {"--target", "pid:" + tree});
+  Capture ofPulse(folder, "pulse", {"--target", "pid:" + std::to_string(players.pulse.pid())});
+  Capture allButTree(folder, "system", {"--target", "system", "--exclude-pids", tree});
   for (Capture* capture : {&ofTree, &ofPulse, &allButTree}) ASSERT_TRUE(capture->formatSeen());
   std::this_thread::sleep_for(2500ms);
   for (Capture* capture : {&ofTree, &ofPulse, &allButTree}) EXPECT_EQ(capture->stop(), 0);
