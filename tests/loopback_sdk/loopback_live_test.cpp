@@ -3,6 +3,8 @@
 // speaker tap, notifications), bots over seeded paths, release joining the
 // threads, and the guards that keep long runs safe (refused manual driving,
 // bounded journal, scoped faults).
+#include <time.h>
+
 #include <array>
 #include <chrono>
 #include <stdexcept>
@@ -120,6 +122,47 @@ TEST_F(LoopbackLive, PlaybackPullsThroughTheObserverIntoTheSpeakerTap) {
   ASSERT_EQ(e.local_user->unregisterAudioFrameObserver(&observer), 0);
   loopback::run_for(20);
   EXPECT_EQ(observer.calls.load(), 5) << "delivered after unregistration";
+}
+
+// Spends a millisecond of its thread's CPU in every playback pull.
+class BusyFrameObserver final : public BaseFrameObserver {
+ public:
+  bool onPlaybackAudioFrame(const char* c, AudioFrame& f) override {
+    const uint64_t until = thread_cpu_ns() + 1'000'000;
+    while (thread_cpu_ns() < until) {
+    }
+    return BaseFrameObserver::onPlaybackAudioFrame(c, f);
+  }
+
+ private:
+  static uint64_t thread_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(t.tv_nsec);
+  }
+};
+
+TEST_F(LoopbackLive, CallbackTimeIsMeasuredOnlyWhenAsked) {
+  for (const bool asked : {true, false}) {
+    SCOPED_TRACE(asked ? "asked" : "not asked");
+    Env& e = make_env();
+    ASSERT_EQ(e.service->initialize(with_device()), 0);
+    BusyFrameObserver observer;
+    ASSERT_EQ(e.local_user->setPlaybackAudioFrameParameters(1, 48000, 0, 480), 0);
+    ASSERT_EQ(e.local_user->registerAudioFrameObserver(&observer), 0);
+    loopback::LiveOptions options;
+    options.time_callbacks = asked;
+    loopback::start_live(options);
+    loopback::run_for(50);
+    loopback::stop_live();
+    ASSERT_EQ(observer.calls.load(), 5);
+    if (asked) {
+      EXPECT_GE(loopback::callback_cpu_ns(), 5'000'000u);
+    } else {
+      EXPECT_EQ(loopback::callback_cpu_ns(), 0u);
+    }
+    ASSERT_EQ(e.local_user->unregisterAudioFrameObserver(&observer), 0);
+  }
 }
 
 TEST_F(LoopbackLive, ReleaseJoinsTheServicesThreadsAndTheOthersGoOn) {

@@ -1,5 +1,7 @@
 #include "engine.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <array>
 #include <condition_variable>
@@ -96,6 +98,32 @@ thread_local const void* delivering_to = nullptr;
 std::atomic<bool> running{false};
 
 Engine* engine_locked() { return globals().engine; }
+
+std::atomic<uint64_t> callback_cpu{0};
+
+// Adds the thread CPU of its scope to callback_cpu when the session asked
+// for it: one pair of clock reads around a whole batch of deliveries, so
+// that the measuring stays small beside what it measures.
+class CallbackTimer {
+ public:
+  explicit CallbackTimer(const Engine& e) : on_(e.options.time_callbacks) {
+    if (on_) start_ = thread_cpu_ns();
+  }
+  ~CallbackTimer() {
+    if (on_) callback_cpu.fetch_add(thread_cpu_ns() - start_, std::memory_order_relaxed);
+  }
+  CallbackTimer(const CallbackTimer&) = delete;
+  CallbackTimer& operator=(const CallbackTimer&) = delete;
+
+ private:
+  static uint64_t thread_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(t.tv_nsec);
+  }
+  bool on_;
+  uint64_t start_ = 0;
+};
 
 Notification state_notice(Notice notice, int reason, const Member* m, const Record* r) {
   Notification n;
@@ -248,6 +276,7 @@ void capture_work(Engine& e, ServiceLive* s, uint64_t t) {
       }
     }
   }
+  const CallbackTimer timer(e);
   for (size_t k = 0; k < sinks.size(); ++k) sinks[k]->onAudioFrame(*frames[k]);
 }
 
@@ -290,7 +319,10 @@ void playback_work(Engine& e, ServiceLive* s, uint64_t t) {
     f.format.render_time_ms = static_cast<int64_t>(t);
     f.format.presentation_ms = static_cast<int64_t>(t);
     f.samples = buffer;
-    detail::run(p.observers.list.data(), p.observers.count, f);
+    {
+      const CallbackTimer timer(e);
+      detail::run(p.observers.list.data(), p.observers.count, f);
+    }
     World& w = world();
     std::lock_guard lock(w.mutex);
     // A service being released has left the engine and dropped its tap.
@@ -340,6 +372,7 @@ void remote_work(Engine& e, ServiceLive* s, uint64_t t) {
       });
     });
   }
+  const CallbackTimer timer(e);
   for (auto& d : out) {
     Frame f;
     f.position = Position::before_mixing_text;
@@ -411,6 +444,7 @@ void event_work(Engine& e, ServiceLive* s, uint64_t t) {
     }
   }
   if (out.empty()) return;
+  const CallbackTimer timer(e);
   for (const Out& o : out) {
     const auto info = detail::make_info(o.notification.info);
     for (size_t k = 0; k < o.count; ++k) {
@@ -668,6 +702,7 @@ void start_live(const LiveOptions& options) {
   clock().restart(options.clock == ClockKind::virtual_lock_step, options.start_ms);
   auto* e = new live_mode::Engine(options);
   globals().engine = e;
+  live_mode::callback_cpu.store(0, std::memory_order_relaxed);
   live_mode::running.store(true, std::memory_order_release);
   globals().taps.clear();
   for (const auto& [id, r] : l.w.records) {
@@ -696,6 +731,8 @@ void stop_live() {
   for (auto& s : services) live_mode::join_all(s->threads);
   delete e;
 }
+
+uint64_t callback_cpu_ns() noexcept { return live_mode::callback_cpu.load(std::memory_order_relaxed); }
 
 bool is_live() {
   live_mode::Locked l;
