@@ -51,15 +51,14 @@ bool ConnectionObserver::live() const {
   return now == Connecting || now == Connected;
 }
 
-bool ConnectionObserver::recovering() const {
-  if (!live()) return false;
-  return deadline_ms.load(kOrder) != 0 || link_lost.load(kOrder) ||
-         (!event_mode && missing(presence.load(kOrder)));
-}
-
-bool ConnectionObserver::connected() const {
-  return state.load(kOrder) == Connected && deadline_ms.load(kOrder) == 0 &&
-         !link_lost.load(kOrder) && (event_mode || !missing(presence.load(kOrder)));
+ConnectionObserver::Link ConnectionObserver::link() const {
+  const uint32_t now = state.load(kOrder);
+  if (now != Connecting && now != Connected) return Link::Down;
+  if (deadline_ms.load(kOrder) != 0 || link_lost.load(kOrder) ||
+      (!event_mode && missing(presence.load(kOrder)))) {
+    return Link::Recovering;
+  }
+  return now == Connected ? Link::Up : Link::Down;
 }
 
 bool ConnectionObserver::begin() {

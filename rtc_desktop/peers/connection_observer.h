@@ -35,9 +35,16 @@ class ConnectionObserver : public agora::rtc::IRtcConnectionObserver {
   ConnectionObserver(const ConnectionObserver&) = delete;
   ConnectionObserver& operator=(const ConnectionObserver&) = delete;
 
+  // Where the link stands, from one read of each field. A caller that asks
+  // connected() and then recovering() can see a recovery begin between the
+  // two and take a recovering link for a dead one; one snapshot is either
+  // up, recovering or down, never neither.
+  enum class Link : uint8_t { Down, Recovering, Up };
+
   // Queries: any thread.
-  bool connected() const;
-  bool recovering() const;
+  Link link() const;
+  bool connected() const { return link() == Link::Up; }
+  bool recovering() const { return link() == Link::Recovering; }
   bool failed() const { return has_failed.load(std::memory_order_seq_cst); }
   uint64_t failure_event() const { return latched_event.load(std::memory_order_seq_cst); }
   int32_t failure_code() const { return latched_code.load(std::memory_order_seq_cst); }

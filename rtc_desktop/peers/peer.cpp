@@ -123,8 +123,9 @@ bool Peer::failed_slot() const {
 }
 
 int32_t Peer::link_state() const {
-  if (connection_observer.recovering()) return 2;
-  return published && connection_observer.connected() ? 1 : 0;
+  const auto link = connection_observer.link();
+  if (link == ConnectionObserver::Link::Recovering) return 2;
+  return published && link == ConnectionObserver::Link::Up ? 1 : 0;
 }
 
 int32_t Peer::remote_ready() const {

@@ -168,7 +168,7 @@ int32_t dovrin_rtc_desktop_renew(DovrinRtcRuntime* handle, uint32_t slot, const 
   if (rt == nullptr || slot >= kPeerSlots || !bounded(token, kMaxToken)) return -1;
   if (!rt->ok() || !rt->peers[slot]) return -2;
   Peer& peer = *rt->peers[slot];
-  if (!peer.connection_observer.connected() && !peer.connection_observer.recovering()) return -2;
+  if (peer.connection_observer.link() == ConnectionObserver::Link::Down) return -2;
 
   try {
     const uint64_t request = peer.begin_renewal(token);

@@ -12,6 +12,7 @@ using dovrin::rtc_desktop::detail::kPeerSlots;
 using dovrin::rtc_desktop::detail::owner;
 using dovrin::rtc_desktop::detail::Peer;
 using dovrin::rtc_desktop::detail::Runtime;
+using dovrin::rtc_probe::ConnectionObserver;
 using dovrin::rtc_probe::kCategoryLibrary;
 using dovrin::rtc_probe::kCategorySdkCall;
 using dovrin::rtc_probe::kOpOpusSend;
@@ -78,8 +79,14 @@ class SharedPacket {
 int32_t send_block(Runtime& rt, uint32_t slot, const LocalBlock& block, SharedPacket* shared) {
   if (!rt.ok() || !rt.peers[slot] || rt.peers[slot]->failed.load(std::memory_order_acquire)) return -2;
   Peer& peer = *rt.peers[slot];
-  if (peer.connection_observer.recovering()) return 1;
-  if (!peer.connection_observer.connected()) return -2;
+  switch (peer.connection_observer.link()) {
+    case ConnectionObserver::Link::Recovering:
+      return 1;
+    case ConnectionObserver::Link::Down:
+      return -2;
+    case ConnectionObserver::Link::Up:
+      break;
+  }
 
   try {
     int code = 0;
