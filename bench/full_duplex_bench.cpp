@@ -68,9 +68,7 @@ std::vector<int16_t> as_the_encoders_hear(const std::vector<int16_t>& voice, siz
     const int16_t* block = voice.data() + b * 480;
     const int16_t* before = voice.data() + ((b + blocks - 1) % blocks) * 480;
     rc::resample(rows, before + 480 - rc::ResamplerRows::kHistory, block, values.data());
-    for (size_t n = 0; n < 160; ++n) {
-      out[b * 160 + n] = static_cast<int16_t>(std::clamp(std::round(values[n]), -32768.0, 32767.0));
-    }
+    for (size_t n = 0; n < 160; ++n) out[b * 160 + n] = rc::to_sample(values[n]);
   }
   return out;
 }

@@ -3,7 +3,6 @@
 #include <opus.h>
 
 #include <algorithm>
-#include <cmath>
 #include <new>
 
 #include "publish/resampler.h"
@@ -19,12 +18,6 @@ int input_rate_index(uint32_t rate) noexcept {
     if (kInputRates[i] == rate) return static_cast<int>(i);
   }
   return -1;
-}
-
-int16_t to_sample(double value) noexcept {
-  // Clamped while still a double: converting an out-of-range double to an
-  // integer is undefined.
-  return static_cast<int16_t>(std::clamp(std::round(value), -32768.0, 32767.0));
 }
 
 }  // namespace
@@ -98,7 +91,7 @@ int32_t OpusPublisher::encode(const int16_t* pcm, uint32_t count, uint32_t input
   if (const detail::ResamplerRows* rows = rows_[static_cast<size_t>(rate_index)]) {
     double values[detail::ResamplerRows::kMaxFrames];
     detail::resample(*rows, history_.data(), pcm, values);
-    for (uint32_t n = 0; n < frames; ++n) put(n, to_sample(values[n]));
+    for (uint32_t n = 0; n < frames; ++n) put(n, detail::to_sample(values[n]));
   } else {
     for (uint32_t n = 0; n < frames; ++n) put(n, pcm[n]);
   }

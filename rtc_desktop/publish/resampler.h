@@ -1,7 +1,9 @@
 // The publisher's 64-tap windowed-sinc resampler, in precomputed rows.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -58,5 +60,12 @@ const ResamplerRows* resampler_rows(uint32_t input_rate, uint32_t output_rate);
 // values[0 .. rows.frames). Allocates nothing.
 void resample(const ResamplerRows& rows, const int16_t* history, const int16_t* block,
               double* values) noexcept;
+
+// One output value as the sample the encoder is given: rounded half away
+// from zero and clamped while still a double, since converting an
+// out-of-range double to an integer is undefined.
+inline int16_t to_sample(double value) noexcept {
+  return static_cast<int16_t>(std::clamp(std::round(value), -32768.0, 32767.0));
+}
 
 }  // namespace dovrin::rtc_client::detail

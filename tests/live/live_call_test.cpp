@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "live/signal_measure.h"
-#include "support/live_clock.h"
+#include "support/live_runtime_fixture.h"
 #include "support/peer_fixture.h"
 
 namespace dovrin::testing {
@@ -23,34 +23,18 @@ namespace {
 
 constexpr const char* kRoom = "live-room";
 
-class LiveCall : public ::testing::Test {
+class LiveCall : public LiveRuntimeTest {
  protected:
   void SetUp() override {
-    loopback::reset();
     TestPolicy::instance().reset();
-    loopback::LiveOptions options;
-    options.seed = 20261210;
-    loopback::start_live(options);
-    follow = std::make_unique<FollowLiveClock>();
-    ASSERT_EQ(dovrin_rtc_desktop_create(sdk_path(), kAppId, nullptr, nullptr, &rtc), 0);
+    start(20261210);
+    if (HasFatalFailure()) return;
     service = loopback::services().back();
   }
 
   void TearDown() override {
-    if (rtc != nullptr) dovrin_rtc_desktop_destroy(rtc);
-    loopback::stop_live();
-    follow.reset();
-    EXPECT_EQ(loopback::live_total(), 0u);
-    loopback::reset();
+    LiveRuntimeTest::TearDown();
     TestPolicy::instance().reset();
-  }
-
-  // One host period: supervision, then 10 ms of the world.
-  void step(int periods = 1) {
-    for (int i = 0; i < periods; ++i) {
-      ASSERT_GE(dovrin_rtc_desktop_tick(rtc), 0);
-      loopback::run_for(10);
-    }
   }
 
   // Joins `slot` towards a bot with user id `remote` and waits until the slot
@@ -85,8 +69,6 @@ class LiveCall : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<FollowLiveClock> follow;
-  DovrinRtcRuntime* rtc = nullptr;
   uint64_t service = 0;
   int64_t sent_ms = 0;
 };

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "live/signal_measure.h"
-#include "support/live_clock.h"
-#include "support/runtime_fixture.h"
+#include "support/live_runtime_fixture.h"
 
 namespace dovrin::testing {
 namespace {
@@ -28,15 +27,11 @@ std::string channel_of(uint32_t slot) {
   return name;
 }
 
-class SendManyLive : public ::testing::Test {
+class SendManyLive : public LiveRuntimeTest {
  protected:
   void SetUp() override {
-    loopback::reset();
-    loopback::LiveOptions options;
-    options.seed = 34;
-    loopback::start_live(options);
-    follow = std::make_unique<FollowLiveClock>();
-    ASSERT_EQ(dovrin_rtc_desktop_create(sdk_path(), kAppId, nullptr, nullptr, &rtc), 0);
+    start(34);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(dovrin_rtc_desktop_audio_config(rtc, 16000, 32000, 1), 0);
     for (uint32_t slot = 0; slot < kSlots; ++slot) {
       loopback::BotOptions bot;
@@ -47,25 +42,10 @@ class SendManyLive : public ::testing::Test {
     }
   }
 
-  void TearDown() override {
-    if (rtc != nullptr) dovrin_rtc_desktop_destroy(rtc);
-    loopback::stop_live();
-    follow.reset();
-    EXPECT_EQ(loopback::live_total(), 0u);
-    loopback::reset();
-  }
-
   void join(uint32_t slot) {
     ASSERT_EQ(dovrin_rtc_desktop_join(rtc, slot, channel_of(slot).c_str(), "token", 42, kRemoteUid), 0);
   }
 
-  void step() {
-    ASSERT_GE(dovrin_rtc_desktop_tick(rtc), 0);
-    loopback::run_for(10);
-  }
-
-  std::unique_ptr<FollowLiveClock> follow;
-  DovrinRtcRuntime* rtc = nullptr;
   std::array<uint64_t, kSlots> bots{};
 };
 

@@ -22,6 +22,22 @@ agora::base::AgoraServiceConfiguration with_device(bool device = true) {
   return config;
 }
 
+// A bot, user "9", in the channel "hall", and what connects user "5" there.
+uint64_t hall_bot() {
+  loopback::BotOptions bot;
+  bot.channel = "hall";
+  bot.user_id = "9";
+  return loopback::add_bot(bot);
+}
+
+agora::rtc::TConnectSettings hall_settings() {
+  agora::rtc::TConnectSettings settings;
+  settings.token = "t";
+  settings.channelId = "hall";
+  settings.userId = "5";
+  return settings;
+}
+
 class LoopbackLive : public LoopbackTest {
  protected:
   void TearDown() override {
@@ -189,14 +205,8 @@ TEST_F(LoopbackLive, ConnectingJoinsTheChannelAndMeetsItsBots) {
   TestConnectionObserver observer;
   ASSERT_EQ(e.connection->registerObserver(&observer), 0);
   start();
-  loopback::BotOptions bot;
-  bot.channel = "hall";
-  bot.user_id = "9";
-  const uint64_t id = loopback::add_bot(bot);
-  agora::rtc::TConnectSettings settings;
-  settings.token = "t";
-  settings.channelId = "hall";
-  settings.userId = "5";
+  const uint64_t id = hall_bot();
+  const agora::rtc::TConnectSettings settings = hall_settings();
   ASSERT_EQ(e.connection->connect(settings), 0);
   loopback::run_for(60);
   const std::vector<std::string> joined{
@@ -241,10 +251,7 @@ TEST_F(LoopbackLive, AnObserverGoesToItsDeleterOnlyOnceNoCallbackIsInside) {
   Env& e = make_env();
   ASSERT_EQ(e.service->initialize(with_device(false)), 0);
   start();
-  agora::rtc::TConnectSettings settings;
-  settings.token = "t";
-  settings.channelId = "hall";
-  settings.userId = "5";
+  const agora::rtc::TConnectSettings settings = hall_settings();
   for (int round = 0; round < 3; ++round) {
     slow_entered = false;
     auto* observer = new SlowObserver;
@@ -368,15 +375,9 @@ TEST_F(LoopbackLive, SendingCostsNoAllocationWithoutJournalOnceThePathExists) {
             }),
             0u);
   start();
-  loopback::BotOptions bot;
-  bot.channel = "hall";
-  bot.user_id = "9";
-  const uint64_t listener = loopback::add_bot(bot);
+  const uint64_t listener = hall_bot();
   ASSERT_EQ(e.local_user->publishAudio(e.pcm_track), 0);
-  agora::rtc::TConnectSettings settings;
-  settings.token = "t";
-  settings.channelId = "hall";
-  settings.userId = "5";
+  const agora::rtc::TConnectSettings settings = hall_settings();
   ASSERT_EQ(e.connection->connect(settings), 0);
   loopback::run_for(60);
   e.pcm_sender->sendAudioPcmData(pcm.data(), 0, 0, 480, 2, 1, 48000, 0);  // makes the path

@@ -19,6 +19,7 @@
 #include "publish/literal_resampler.h"
 #include "publish/resampler.h"
 #include "support/allocation_counter.h"
+#include "support/recording_sender.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ using dovrin::rtc_client::detail::resampler_rows;
 using dovrin::rtc_client::detail::ResamplerRows;
 using dovrin::rtc_client::testing::literal_resample;
 using dovrin::rtc_client::testing::literal_value;
+using dovrin::testing::RecordingSender;
 using Block = std::vector<int16_t>;
 
 constexpr uint32_t kEncoderRates[] = {8000, 12000, 16000, 24000, 48000};
@@ -82,31 +84,6 @@ std::string describe(const EncoderSettings& s) {
   return std::to_string(s.sample_rate) + " Hz, " + std::to_string(s.bitrate) + " bit/s, " +
          std::to_string(s.channels) + " ch";
 }
-
-// Counts and, unless told not to (recording allocates), records every
-// packet; answers with `accept`. Lives on the stack, so its reference count
-// is a formality.
-class RecordingSender : public agora::rtc::IAudioEncodedFrameSender {
- public:
-  void AddRef() const override {}
-  int Release() const override { return 1; }
-  bool HasOneRef() const override { return true; }
-  bool sendEncodedAudioFrame(const uint8_t* payload, size_t size,
-                             const agora::rtc::EncodedAudioFrameInfo& info) override {
-    ++calls;
-    if (record) {
-      packets.emplace_back(payload, payload + size);
-      infos.push_back(info);
-    }
-    return accept;
-  }
-
-  bool accept = true;
-  bool record = true;
-  int calls = 0;
-  std::vector<std::vector<uint8_t>> packets;
-  std::vector<agora::rtc::EncodedAudioFrameInfo> infos;
-};
 
 // ---------------------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 
 #include "publish/opus_publisher.h"
 #include "support/peer_fixture.h"
+#include "support/recording_sender.h"
 
 namespace {
 
@@ -190,21 +191,6 @@ TEST_F(OpusSend, RefusedPacketIsOperationTwenty) {
   EXPECT_EQ(latest.raw_code, -3);
 }
 
-
-// What the SDK's encoded sender was handed, for comparing packets.
-class CollectingSender : public agora::rtc::IAudioEncodedFrameSender {
- public:
-  void AddRef() const override {}
-  int Release() const override { return 1; }
-  bool HasOneRef() const override { return false; }
-  bool sendEncodedAudioFrame(const uint8_t* payload, size_t size,
-                             const agora::rtc::EncodedAudioFrameInfo&) override {
-    checksums.push_back(loopback::checksum(payload, size));
-    return true;
-  }
-  std::vector<int64_t> checksums;
-};
-
 TEST_F(OpusSend, RecoveringLeavesThePublishersTimestampAlone) {
   std::vector<int16_t> tone(960);
   for (size_t i = 0; i < tone.size(); ++i) {
@@ -226,13 +212,15 @@ TEST_F(OpusSend, RecoveringLeavesThePublishersTimestampAlone) {
   // so the second block is resampled with the first one's history.
   dovrin::rtc_client::OpusPublisher reference;
   ASSERT_TRUE(reference.initialize({}));
-  CollectingSender sender;
+  dovrin::testing::RecordingSender sender;
   ASSERT_TRUE(reference.send(&sender, tone.data(), 480, 48000, 0));
   ASSERT_TRUE(reference.send(&sender, tone.data() + 480, 480, 48000, 10));
   const auto sends = loopback::journal("encoded_sender.send");
   ASSERT_EQ(sends.size(), 2u);
-  EXPECT_EQ(sends[0].num("checksum"), sender.checksums[0]);
-  EXPECT_EQ(sends[1].num("checksum"), sender.checksums[1]);
+  ASSERT_EQ(sender.packets.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(sends[i].num("checksum"), loopback::checksum(sender.packets[i].data(), sender.packets[i].size()));
+  }
 }
 
 }  // namespace

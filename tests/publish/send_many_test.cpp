@@ -20,12 +20,14 @@
 #include "support/allocation_counter.h"
 #include "support/manual_clock.h"
 #include "support/peer_fixture.h"
+#include "support/recording_sender.h"
 
 namespace {
 
 using dovrin::testing::allocations_during;
 using dovrin::testing::ManualClock;
 using dovrin::testing::PeerTest;
+using dovrin::testing::RecordingSender;
 using dovrin::testing::TestPolicy;
 using dovrin::rtc_client::OpusPublisher;
 using Samples = std::vector<int16_t>;
@@ -95,26 +97,12 @@ Samples decode(const std::vector<std::vector<uint8_t>>& packets) {
   return out;
 }
 
-// Stores every packet it is handed, as the stand-in's journal does.
-class CollectingSender : public agora::rtc::IAudioEncodedFrameSender {
- public:
-  void AddRef() const override {}
-  int Release() const override { return 1; }
-  bool HasOneRef() const override { return false; }
-  bool sendEncodedAudioFrame(const uint8_t* payload, size_t size,
-                             const agora::rtc::EncodedAudioFrameInfo&) override {
-    packets.emplace_back(payload, payload + size);
-    return true;
-  }
-  std::vector<std::vector<uint8_t>> packets;
-};
-
 // The packets one publisher of its own makes of `blocks`, sent one by one.
 std::vector<std::vector<uint8_t>> reference_stream(const Samples& source, size_t first, size_t count,
                                                    int64_t first_timestamp) {
   OpusPublisher publisher;
   EXPECT_TRUE(publisher.initialize({}));
-  CollectingSender sender;
+  RecordingSender sender;
   for (size_t b = first; b < first + count; ++b) {
     EXPECT_TRUE(publisher.send(&sender, source.data() + 480 * b, 480, 48000,
                                first_timestamp + 10 * static_cast<int64_t>(b - first)));
